@@ -1,0 +1,215 @@
+#include "App/Application.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+
+#include "App/CommandLine.h"
+#include "Audio/MultiOutputEngine.h"
+#include "Audio/Platform/Virtual/DevicesFile.h"
+#include "Audio/Platform/Virtual/VirtualAudioHardware.h"
+#include "Audio/Platform/Virtual/VirtualCaptureService.h"
+#include "Audio/Platform/Virtual/VirtualDriver.h"
+#include "Foundation/Log.h"
+#include "Foundation/Qt/QtMainQueue.h"
+#include "Foundation/Qt/QtSettingsStore.h"
+#include "Foundation/VirtualMainQueue.h"
+
+namespace qv {
+namespace {
+
+constexpr int kExitFileProblem = 1;
+constexpr int kExitUsage = 2;
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] auto n = ::write(signalPipe[1], &byte, 1);
+}
+
+// Loads the devices file, or the built-in set when none is given. Prints the reason and
+// returns nothing when the file is refused.
+std::optional<VirtualSetup> loadSetup(const CommandLineOptions& options) {
+    if (!options.devicesFile) {
+        Log::line("⚠️ No sound server reachable - using built-in virtual devices");
+        return builtinVirtualSetup();
+    }
+    std::string error;
+    auto setup = loadDevicesFile(*options.devicesFile, &error);
+    if (!setup) {
+        std::cerr << "quorvanta: " << error << "\n";
+    }
+    return setup;
+}
+
+std::string rateText(double rate) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f Hz", rate);
+    return text;
+}
+
+int listDevices(const CommandLineOptions& options) {
+    auto setup = loadSetup(options);
+    if (!setup) {
+        return kExitFileProblem;
+    }
+    VirtualMainQueue queue;
+    MemorySettingsStore settings;
+    VirtualAudioHardware hardware(queue, *setup);
+    VirtualCaptureService capture(queue, *setup);
+    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});
+    for (const auto& d : engine->getOutputDevices()) {
+        std::cout << "output\t" << d.id << '\t' << d.uid << '\t' << d.name << '\t'
+                  << d.transportType << '\t' << rateText(d.sampleRate) << '\t' << d.channelCount
+                  << " ch\n";
+    }
+    for (const auto& d : engine->getInputDevices()) {
+        std::cout << "input\t" << d.deviceID << '\t' << d.id << '\t' << d.name << '\t'
+                  << d.transportType << '\t' << rateText(d.sampleRate) << '\t' << d.channelCount
+                  << " ch\n";
+    }
+    return 0;
+}
+
+int render(const CommandLineOptions& options) {
+    auto setup = loadSetup(options);
+    if (!setup) {
+        return kExitFileProblem;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(*options.outDir, ec);
+    if (ec || !std::filesystem::is_directory(*options.outDir)) {
+        std::cerr << "quorvanta: cannot create output folder " << *options.outDir << "\n";
+        return kExitFileProblem;
+    }
+    VirtualMainQueue queue;
+    MemorySettingsStore settings;
+    VirtualAudioHardware hardware(queue, *setup);
+    VirtualCaptureService capture(queue, *setup);
+    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});
+    engine->setUIVisible(false);
+    queue.runUntilIdle();
+    engine->powerMode = options.powerMode.value_or(PowerMode::eco);
+    queue.runUntilIdle();
+
+    const double seconds = *options.renderSeconds;
+    hardware.enableRecording(seconds);
+    VirtualTimeDriver driver(hardware, queue);
+    driver.run(seconds);
+
+    std::string error;
+    if (!hardware.writeRecordings(*options.outDir, &error)) {
+        std::cerr << "quorvanta: " << error << "\n";
+        return kExitFileProblem;
+    }
+    engine.reset();
+    return 0;
+}
+
+bool hasDisplay() {
+    const char* x11 = std::getenv("DISPLAY");
+    const char* wayland = std::getenv("WAYLAND_DISPLAY");
+    return (x11 && *x11) || (wayland && *wayland);
+}
+
+int runLive(int argc, char** argv, const CommandLineOptions& options) {
+    if (!options.headless) {
+        if (!hasDisplay()) {
+            Log::line("ℹ️ No display (DISPLAY and WAYLAND_DISPLAY unset) - running headless");
+        } else {
+            Log::line("ℹ️ Mixer window not available in this build - running headless");
+        }
+    }
+    auto setup = loadSetup(options);
+    if (!setup) {
+        return kExitFileProblem;
+    }
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("Quorvanta");
+    QCoreApplication::setApplicationName("Quorvanta");
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+        std::cerr << "quorvanta: cannot install signal handlers\n";
+        return kExitFileProblem;
+    }
+    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&notifier, &QSocketNotifier::activated, &app, [&] {
+        char byte;
+        [[maybe_unused]] auto n = ::read(signalPipe[0], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction action{};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    QtMainQueue queue;
+    QtSettingsStore settings;
+    VirtualAudioHardware hardware(queue, *setup);
+    VirtualCaptureService capture(queue, *setup);
+    RealTimeDriver driver(hardware);
+    driver.start();
+
+    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});
+    // No mixer view is on screen without a window.
+    engine->setUIVisible(false);
+    if (options.powerMode) {
+        queue.post([engine, mode = *options.powerMode] { engine->powerMode = mode; });
+    }
+
+    const int code = QCoreApplication::exec();
+    engine->stop();
+    engine.reset();
+    driver.stop();
+    return code;
+}
+
+}  // namespace
+
+int runQuorvanta(int argc, char** argv) {
+    std::vector<std::string> arguments(argv + 1, argv + argc);
+    auto parsed = parseCommandLine(arguments);
+    if (!parsed.options) {
+        std::cerr << "quorvanta: " << parsed.error << "\n\n" << usageText();
+        return kExitUsage;
+    }
+    const CommandLineOptions& options = *parsed.options;
+    if (options.showHelp) {
+        std::cout << usageText();
+        return 0;
+    }
+    if (options.showVersion) {
+        std::cout << "Quorvanta " << kQuorvantaVersion << "\n";
+        return 0;
+    }
+    if (options.screenshotFile) {
+        std::cerr << "quorvanta: --screenshot needs the mixer window, which this build does not "
+                     "have yet\n";
+        return kExitFileProblem;
+    }
+    if (options.presetFile || options.savePresetFile) {
+        std::cerr << "quorvanta: presets are not supported by this build yet; --preset and "
+                     "--save-preset are ignored\n";
+    }
+    if (options.listDevices) {
+        return listDevices(options);
+    }
+    if (options.renderSeconds) {
+        return render(options);
+    }
+    return runLive(argc, argv, options);
+}
+
+}  // namespace qv

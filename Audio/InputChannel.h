@@ -1,0 +1,66 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Audio/MixerTypes.h"
+#include "Audio/Platform/EQNode.h"
+#include "Audio/Platform/PlayerNode.h"
+#include "Audio/Platform/SourceNode.h"
+#include "Foundation/Observable.h"
+
+namespace qv {
+
+class AudioRingBuffer;
+class SampleRateConverter;
+
+// One input channel strip. Published fields are written on the main thread; the numbers and
+// flags among them are atomics, so capture and render threads read them without locks.
+class InputChannel : public ObservableObject {
+public:
+    explicit InputChannel(std::string channelName) : name(this, std::move(channelName)) {}
+    InputChannel(const InputChannel&) = delete;
+    InputChannel& operator=(const InputChannel&) = delete;
+
+    const Uuid id = Uuid::random();
+    Published<std::string> name;
+    Published<bool> gainEnabled{this, false};
+    Published<float> inputGain{this, 0.0f};  // dB
+    Published<bool> faderEnabled{this, false};
+    Published<float> faderLevel{this, 0.0f};  // dB
+    Published<bool> panEnabled{this, false};
+    Published<float> pan{this, 0.0f};  // -1 left … +1 right
+    Published<bool> isMuted{this, false};
+    Published<bool> isSolo{this, false};
+    Published<float> meterLevel{this, -60.0f};  // dB
+    Published<float> peakLevel{this, -60.0f};   // dB
+    Published<EQType> eqType{this, EQType::bands3};
+    Published<bool> eqEnabled{this, false};
+    Published<float> eqLowGain{this, 0.0f};
+    Published<float> eqMidGain{this, 0.0f};
+    Published<float> eqHighGain{this, 0.0f};
+    Published<std::vector<float>> eqBands{this, std::vector<float>(11, 0.0f)};
+    Published<std::set<int>> busAssignments{this, std::set<int>{1}};
+
+    InputSourceType sourceType = InputSourceType::none;
+    std::optional<AudioObjectID> sourceDeviceID;
+    std::optional<std::string> sourceDeviceUID;
+    std::optional<std::string> sourceAppBundleId;
+    Published<std::optional<std::string>> sourceError{this, std::nullopt};
+
+    // Per-bus nodes, keyed by bus id (main thread).
+    std::map<int, std::shared_ptr<PlayerNode>> busPlayerNodes;
+    std::map<int, std::shared_ptr<SourceNode>> busSourceNodes;
+    std::map<int, std::shared_ptr<EQNode>> busEQNodes;
+    std::map<int, std::shared_ptr<AudioRingBuffer>> busRingBuffers;
+    bool useLowLatencyPath = false;
+    std::shared_ptr<SampleRateConverter> sampleRateConverter;
+
+    Published<std::vector<std::shared_ptr<AUEffectSlot>>> auEffects{this, {}};
+};
+
+}  // namespace qv

@@ -1,0 +1,196 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Audio/InputChannel.h"
+#include "Audio/MixerTypes.h"
+#include "Audio/OutputBus.h"
+#include "Audio/Platform/AudioGraph.h"
+#include "Audio/Platform/AudioHardware.h"
+#include "Audio/Platform/CaptureService.h"
+#include "Foundation/MainQueue.h"
+#include "Foundation/Observable.h"
+#include "Foundation/SettingsStore.h"
+
+namespace qv {
+
+// What the engine talks to: the main queue, stored settings, the device layer and the
+// capture service.
+struct EngineEnvironment {
+    MainQueue& mainQueue;
+    SettingsStore& settings;
+    AudioHardware& hardware;
+    CaptureService& capture;
+};
+
+// The error `start()` reports.
+struct EngineError {
+    std::string domain;
+    int code = 0;
+    std::string localizedDescription;
+};
+
+// The mixer: input channels, output buses with their graphs, devices, capture, metering and
+// power management. One instance for the life of the program. Every operation runs on the
+// main thread; asynchronous operations take a completion that runs on the main thread.
+class MultiOutputEngine : public ObservableObject,
+                          public std::enable_shared_from_this<MultiOutputEngine> {
+public:
+    using Completion = std::function<void()>;
+
+    // Creates the engine with bus 1 and schedules its start-up task on the main queue.
+    static std::shared_ptr<MultiOutputEngine> create(const EngineEnvironment& environment);
+    ~MultiOutputEngine();
+    MultiOutputEngine(const MultiOutputEngine&) = delete;
+    MultiOutputEngine& operator=(const MultiOutputEngine&) = delete;
+
+    // ---- Observable state -----------------------------------------------------------------
+    Published<std::vector<std::shared_ptr<InputChannel>>> inputChannels{this, {}};
+    Published<std::vector<std::shared_ptr<OutputBus>>> outputBusses{this, {}};
+    Published<std::vector<AudioOutputDevice>> availableOutputDevices{this, {}};
+    Published<std::vector<AudioInputDevice>> availableInputDevices{this, {}};
+    Published<std::vector<RunningApplication>> capturableApps{this, {}};
+    Published<bool> hasScreenCapturePermission{this, false};
+    Published<bool> isRunning{this, false};
+    Published<float> masterLevel{this, -60.0f};
+    Published<std::uint32_t> bufferSize{this, 128};  // capture buffer size, frames
+    // Wake threshold of the eco mode, dB; assignments are stored and copied for audio threads.
+    Published<float> ecoWakeThreshold;
+    // Assignments that change the mode run the mode transition.
+    Published<PowerMode> powerMode{this, PowerMode::eco};
+    Published<bool> isIdleSuspended{this, false};
+
+    // ---- Plain state ----------------------------------------------------------------------
+    std::atomic<bool> hasSoloActive{false};  // read by audio threads
+    std::map<Uuid, std::shared_ptr<AudioGraph>> inputEngines;
+    double sampleRate = 48000.0;
+    std::atomic<float> ecoWakeThresholdRaw{-60.0f};  // read by audio threads
+    std::optional<TaskHandle> meterTimer;
+    bool isSleeping() const { return isSleeping_; }
+    Seconds lastAudioActivity = 0;
+    std::optional<TaskHandle> idleCheckTimer;
+    Seconds idleTimeout = 60.0;
+    std::set<AudioObjectID> wakeListenerDeviceIDs;
+    std::map<AudioObjectID, AudioHardware::ListenerID> wakeListenerBlocks;
+    AudioObjectID idleMonitorDeviceID = 0;
+    std::optional<std::uint64_t> idleMonitorIOProcID;
+    std::atomic<bool> idleMonitorTriggered{false};
+    struct ConfigObserver {
+        std::weak_ptr<AudioGraph> graph;
+        AudioGraph::ObserverToken token = 0;
+    };
+    std::map<int, ConfigObserver> busConfigObservers;
+    std::map<int, TaskHandle> busRecoveryWorkItems;
+    bool deviceListListenerInstalled = false;
+    std::optional<TaskHandle> deviceListDebounceWorkItem;
+    int nextBusId = 2;
+    std::optional<TaskHandle> wakeDebounceWorkItem;
+
+    // Whether a mixer view is on screen. Turning false stops the meter timer; turning true
+    // starts it unless the engine is idle-suspended.
+    bool isUIVisible() const { return isUIVisible_; }
+    void setUIVisible(bool visible);
+
+    // ---- Lifecycle ------------------------------------------------------------------------
+    // Starts every bound bus graph. Fails only when buses have devices and none could start.
+    bool start(EngineError* error = nullptr);
+    void stop();
+    void resetToEmpty();
+    // Rebuilds every graph and restores each channel's source and each bus's device.
+    void refreshAll(Completion done = {});
+    void prepareForSleep();
+    void resumeFromSleep();
+    std::shared_ptr<InputChannel> addInputChannel();
+    void removeInputChannel(const std::shared_ptr<InputChannel>& channel);
+
+    // ---- Devices --------------------------------------------------------------------------
+    std::vector<AudioOutputDevice> getOutputDevices() const;
+    std::vector<AudioInputDevice> getInputDevices() const;
+    std::string getDeviceUID(AudioObjectID device) const;
+    std::string getDeviceName(AudioObjectID device) const;
+    std::string getDeviceTransportType(AudioObjectID device) const;
+    void scanDevices(Completion done = {});
+    // Returns the device's rate afterwards, Hz.
+    double setDeviceTo48kHz(AudioObjectID device);
+    void installDeviceListListener();
+    void debouncedDeviceListRefresh();
+    void removeAllDeviceObservers();
+
+    // ---- Output buses ---------------------------------------------------------------------
+    std::shared_ptr<OutputBus> addOutputBus();
+    void removeOutputBus(const std::shared_ptr<OutputBus>& bus);
+    void assignDevice(const AudioOutputDevice& device, const std::shared_ptr<OutputBus>& bus);
+    void unassignDevice(const std::shared_ptr<OutputBus>& bus);
+    void setupOutputBus(const std::shared_ptr<OutputBus>& bus, const AudioOutputDevice& device);
+    void updateBusFader(const std::shared_ptr<OutputBus>& bus);
+    void updateBusMute(const std::shared_ptr<OutputBus>& bus);
+    void updateBusDelay(const std::shared_ptr<OutputBus>& bus);
+    void observeBusEngineConfig(const std::shared_ptr<OutputBus>& bus);
+    void removeConfigObserver(int busId);
+    void debouncedBusRecovery(const std::shared_ptr<OutputBus>& bus);
+    void recoverBus(const std::shared_ptr<OutputBus>& bus);
+
+    // ---- Equalisers -----------------------------------------------------------------------
+    void configureEQNode(EQNode& node, const InputChannel& channel) const;
+    void configureBusEQNode(EQNode& node, const OutputBus& bus) const;
+    void updateChannelEQ(const std::shared_ptr<InputChannel>& channel);
+
+    // ---- Channel routing ------------------------------------------------------------------
+    void setupChannelAudio(const std::shared_ptr<InputChannel>& channel);
+    void teardownChannelAudio(const std::shared_ptr<InputChannel>& channel);
+
+    // ---- Sources --------------------------------------------------------------------------
+    void setInputSource(const std::shared_ptr<InputChannel>& channel,
+                        const AudioInputDevice& microphone);
+    void setInputSource(const std::shared_ptr<InputChannel>& channel,
+                        const RunningApplication& app);
+    void setInputSourceSystemAudio(const std::shared_ptr<InputChannel>& channel);
+    void clearInputSource(const std::shared_ptr<InputChannel>& channel);
+    void stopInputCapture(const std::shared_ptr<InputChannel>& channel);
+    void checkScreenCapturePermission(Completion done = {});
+    void autoRecoverLostSources();
+
+    // ---- Meters and solo ------------------------------------------------------------------
+    void startMeterTimer();
+    void updateMeters();
+    void updateSoloState();
+
+    // ---- Power ----------------------------------------------------------------------------
+    void markAudioActivity();
+    void startIdleCheckTimer();
+    void checkIdleState();
+    void suspendForIdle();
+    void resumeFromIdle();
+    void stopIdleMonitor();
+    void removeWakeListeners();
+
+    MainQueue& mainQueue() const { return env_.mainQueue; }
+    AudioHardware& hardware() const { return env_.hardware; }
+
+private:
+    explicit MultiOutputEngine(const EngineEnvironment& environment);
+    void scheduleStartUp();
+    void autoStart(Completion done);
+    void releaseBusChannelNodes(int busId);
+    void buildPlayerChain(const std::shared_ptr<InputChannel>& channel,
+                          const std::shared_ptr<OutputBus>& bus);
+    void restoreSources(std::shared_ptr<std::vector<ChannelSourceInfo>> saved, std::size_t index,
+                        Completion finish);
+    void applyPowerModeTransition(PowerMode mode);
+    std::weak_ptr<MultiOutputEngine> weak() { return weak_from_this(); }
+
+    EngineEnvironment env_;
+    bool isUIVisible_ = true;
+    bool isSleeping_ = false;
+    PowerMode appliedPowerMode_ = PowerMode::eco;
+    std::vector<Subscription> ownSubscriptions_;
+};
+
+}  // namespace qv

@@ -1,0 +1,148 @@
+#pragma once
+
+// How edits reach the render thread
+// ---------------------------------
+// The graph's structure (attached nodes and connections) lives on the main thread. After every
+// edit the graph compiles an immutable RenderPlan: the nodes that feed the output, in
+// dependency order, each with its input slots and a preallocated scratch buffer. The plan is
+// published through one atomic pointer. At the start of each render cycle the render thread
+// takes a pending plan with an atomic exchange, never waiting; the plan it replaces travels
+// back through a wait-free queue and is freed on the main thread at the next edit. Nodes are
+// kept alive by the plans that use them, so a node detached on the main thread is freed only
+// after the render thread has let go of it. A render therefore always sees one whole plan.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Audio/Platform/AudioFormat.h"
+#include "Audio/Platform/AudioHardware.h"
+#include "Audio/Platform/AudioNode.h"
+#include "Audio/Platform/AudioPCMBuffer.h"
+#include "Audio/Platform/MixerNode.h"
+#include "Foundation/SpscQueue.h"
+
+namespace qv {
+
+class AudioGraph;
+
+// The graph's output: plays the main mixer on the device it is bound to.
+class OutputNode {
+public:
+    // Binds the graph's output to a device (takes effect at the next start).
+    OSStatus setCurrentDevice(AudioObjectID device);
+    AudioObjectID currentDevice() const { return device_; }
+
+private:
+    friend class AudioGraph;
+    AudioObjectID device_ = kAudioObjectUnknown;
+};
+
+// The graph's input: captures a device and hands its buffers to a tap on a capture thread.
+class InputNode {
+public:
+    using TapBlock = std::function<void(const AudioPCMBuffer& buffer, double sampleTime)>;
+
+    explicit InputNode(AudioGraph& graph) : graph_(graph) {}
+
+    OSStatus setCurrentDevice(AudioObjectID device);
+    AudioObjectID currentDevice() const { return device_; }
+    // The bound device's format (its nominal rate and input channel count); the internal
+    // format when it cannot be read.
+    AudioFormat inputFormat(int bus) const;
+    // Installs the tap: buffers of `bufferSize` frames in the device's format.
+    void installTap(int bus, std::uint32_t bufferSize, const AudioFormat& format, TapBlock block);
+    void removeTap(int bus);
+    bool hasTap() const { return static_cast<bool>(tap_); }
+
+private:
+    friend class AudioGraph;
+    AudioGraph& graph_;
+    AudioObjectID device_ = kAudioObjectUnknown;
+    std::uint32_t tapBufferSize_ = 0;
+    TapBlock tap_;
+};
+
+// An audio graph: implicit main mixer and output node, attached nodes, connections, and the
+// device streams that pull (output) or push (input) its audio. Main thread unless noted.
+class AudioGraph {
+public:
+    explicit AudioGraph(AudioHardware& hardware);
+    ~AudioGraph();
+    AudioGraph(const AudioGraph&) = delete;
+    AudioGraph& operator=(const AudioGraph&) = delete;
+
+    MixerNode& mainMixerNode() { return *mainMixer_; }
+    OutputNode& outputNode() { return output_; }
+    InputNode& inputNode() { return input_; }
+
+    void attach(const std::shared_ptr<AudioNode>& node);
+    // Disconnects the node from everything and removes it.
+    void detach(const std::shared_ptr<AudioNode>& node);
+    bool isAttached(const AudioNode* node) const;
+    // Audio flows from `source` to `destination` (replacing the source's previous destination).
+    // Both must be attached (the main mixer always is). Every connection uses `format`.
+    void connect(const std::shared_ptr<AudioNode>& source, AudioNode& destination,
+                 const AudioFormat& format);
+    void disconnectOutput(const AudioNode& source);
+    std::size_t attachedNodeCount() const { return nodes_.size(); }
+
+    // Opens the device streams.
+    void prepare();
+    // Starts the device streams. On failure returns false with a description in `error`;
+    // the graph stays built.
+    bool start(std::string* error);
+    // Stops the streams; nodes and connections stay, so a later start resumes.
+    void stop();
+    bool isRunning() const;
+
+    // Observers of configuration changes (device gone, rate changed, stream broken). Called on
+    // the thread that reports the change. Returns a token for removal.
+    using ObserverToken = std::uint64_t;
+    ObserverToken addConfigurationChangeObserver(std::function<void()> observer);
+    void removeConfigurationChangeObserver(ObserverToken token);
+    // Tells every observer that the configuration changed (the backends call this).
+    void postConfigurationChange();
+
+    // Render thread: fills `frames` frames of the device's channels from the main mixer.
+    void renderOutput(float* const* channels, int channelCount, int frames);
+
+private:
+    friend class InputNode;
+    struct RenderPlan;
+
+    void rebuildPlan();
+    void collectRetiredPlans();
+    void deliverInput(const float* const* channels, int channelCount, int frames, double rate);
+
+    AudioHardware& hardware_;
+    std::shared_ptr<MixerNode> mainMixer_;
+    OutputNode output_;
+    InputNode input_;
+
+    // Main-thread structure.
+    std::vector<std::shared_ptr<AudioNode>> nodes_;
+    std::map<const AudioNode*, AudioNode*> destinations_;
+
+    // Render-plan hand-over.
+    std::atomic<RenderPlan*> pendingPlan_{nullptr};
+    RenderPlan* activePlan_ = nullptr;  // render thread (or main while no stream runs)
+    SpscQueue<RenderPlan*, 16> retiredPlans_;
+
+    std::unique_ptr<AudioStream> outputStream_;
+    std::unique_ptr<AudioStream> inputStream_;
+    std::atomic<bool> broken_{false};
+    bool started_ = false;
+    std::unique_ptr<AudioPCMBuffer> tapBuffer_;
+    double inputSampleTime_ = 0;
+
+    std::mutex observersMutex_;
+    std::map<ObserverToken, std::function<void()>> observers_;
+    ObserverToken nextToken_ = 1;
+};
+
+}  // namespace qv

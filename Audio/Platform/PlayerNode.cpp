@@ -1,0 +1,110 @@
+#include "Audio/Platform/PlayerNode.h"
+
+#include <algorithm>
+
+namespace qv {
+
+PlayerNode::~PlayerNode() {
+    // The graph no longer renders this node: every buffer can be freed here.
+    delete current_.buffer;
+    while (auto e = incoming_.pop()) {
+        delete e->buffer;
+    }
+    while (auto b = played_.pop()) {
+        delete *b;
+    }
+}
+
+void PlayerNode::freePlayed() {
+    while (auto b = played_.pop()) {
+        delete *b;
+        outstanding_.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
+bool PlayerNode::scheduleBuffer(std::unique_ptr<AudioPCMBuffer> buffer) {
+    freePlayed();
+    if (!buffer || outstanding_.load(std::memory_order_relaxed) >= kQueueCapacity) {
+        return false;
+    }
+    Entry entry{buffer.get(), generation_.load(std::memory_order_acquire)};
+    if (!incoming_.push(entry)) {
+        return false;
+    }
+    buffer.release();
+    outstanding_.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+void PlayerNode::stop() {
+    playing_.store(false, std::memory_order_release);
+    // Everything scheduled before this point is dropped by the render thread.
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void PlayerNode::render(const float* const*, float* const* outputs, int frames) {
+    const auto generation = generation_.load(std::memory_order_acquire);
+    auto retire = [this](AudioPCMBuffer* b) {
+        // The played queue holds twice the schedulable count, so this never fails.
+        played_.push(b);
+    };
+    if (current_.buffer && current_.generation != generation) {
+        retire(current_.buffer);
+        current_ = {};
+    }
+    while (const Entry* next = incoming_.peek()) {
+        if (next->generation == generation) {
+            break;
+        }
+        retire(next->buffer);
+        incoming_.pop();
+    }
+
+    int written = 0;
+    if (isPlaying()) {
+        while (written < frames) {
+            if (!current_.buffer) {
+                auto next = incoming_.pop();
+                if (!next) {
+                    break;
+                }
+                current_ = *next;
+                position_ = 0;
+            }
+            AudioPCMBuffer& buffer = *current_.buffer;
+            const std::uint32_t available =
+                buffer.frameLength() > position_ ? buffer.frameLength() - position_ : 0;
+            const int n = static_cast<int>(
+                std::min<std::uint32_t>(available, static_cast<std::uint32_t>(frames - written)));
+            if (n > 0) {
+                const auto& format = buffer.format();
+                const float* const* planes = buffer.floatChannelData();
+                const std::uint32_t channels = std::max<std::uint32_t>(format.channelCount, 1);
+                for (int c = 0; c < 2; ++c) {
+                    const std::uint32_t src = std::min<std::uint32_t>(static_cast<std::uint32_t>(c),
+                                                                      channels - 1);
+                    float* out = outputs[c] + written;
+                    if (format.interleaved) {
+                        const float* in = planes[0] + static_cast<std::size_t>(position_) * channels;
+                        for (int i = 0; i < n; ++i) {
+                            out[i] = in[static_cast<std::size_t>(i) * channels + src];
+                        }
+                    } else {
+                        std::copy_n(planes[src] + position_, n, out);
+                    }
+                }
+                position_ += static_cast<std::uint32_t>(n);
+                written += n;
+            }
+            if (position_ >= buffer.frameLength()) {
+                retire(current_.buffer);
+                current_ = {};
+            }
+        }
+    }
+    for (int c = 0; c < 2; ++c) {
+        std::fill(outputs[c] + written, outputs[c] + frames, 0.0f);
+    }
+}
+
+}  // namespace qv

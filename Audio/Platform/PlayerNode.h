@@ -1,0 +1,56 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "Audio/Platform/AudioNode.h"
+#include "Audio/Platform/AudioPCMBuffer.h"
+#include "Foundation/SpscQueue.h"
+
+namespace qv {
+
+// Plays scheduled buffers in the order they were scheduled; silence when nothing is queued or
+// while stopped. Buffers are scheduled from one thread at a time (a capture thread or the main
+// thread) and handed to the render thread without locks; played buffers travel back to the
+// scheduling side and are freed there, never on the render thread.
+class PlayerNode final : public AudioNode {
+public:
+    static constexpr std::size_t kQueueCapacity = 256;
+
+    ~PlayerNode() override;
+
+    // Appends a buffer (internal format, stereo or mono). Returns false and drops it when the
+    // queue is full.
+    bool scheduleBuffer(std::unique_ptr<AudioPCMBuffer> buffer);
+    // Main thread.
+    void play() { playing_.store(true, std::memory_order_release); }
+    // Main thread: stops and forgets every queued buffer.
+    void stop();
+    bool isPlaying() const { return playing_.load(std::memory_order_acquire); }
+    // Buffers scheduled and not yet played (approximate, any thread).
+    std::size_t queuedBufferCount() const { return incoming_.sizeApprox(); }
+
+    bool acceptsInputs() const override { return false; }
+    // Render thread.
+    void render(const float* const* inputs, float* const* outputs, int frames) override;
+
+private:
+    struct Entry {
+        AudioPCMBuffer* buffer = nullptr;
+        std::uint64_t generation = 0;
+    };
+    void freePlayed();
+
+    SpscQueue<Entry, kQueueCapacity> incoming_;
+    SpscQueue<AudioPCMBuffer*, kQueueCapacity * 2> played_;
+    std::atomic<std::uint64_t> generation_{0};
+    std::atomic<std::size_t> outstanding_{0};
+    std::atomic<bool> playing_{false};
+
+    // Render-thread state.
+    Entry current_{};
+    std::uint32_t position_ = 0;
+};
+
+}  // namespace qv

@@ -1,0 +1,651 @@
+#include "Audio/Platform/Virtual/VirtualAudioHardware.h"
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <set>
+#include <utility>
+
+#include "Audio/Platform/Virtual/WavFile.h"
+
+namespace qv {
+namespace {
+
+constexpr AudioObjectID kFirstDeviceID = 100;
+
+// The first frame at or after time `t`; a hair of slack absorbs rounding of boundary times
+// taken from another device's grid.
+std::int64_t frameAtOrAfter(Seconds t, double rate) {
+    return static_cast<std::int64_t>(std::ceil(t * rate - 1e-6));
+}
+
+bool isLate(Seconds boundary, Seconds now, Seconds maxLate) {
+    return boundary < now - maxLate - 1e-9;
+}
+
+}  // namespace
+
+struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
+    struct Device {
+        AudioObjectID id = kAudioObjectUnknown;
+        VirtualDeviceSpec spec;
+        double rate = 0;
+        bool isRunningSomewhere = false;
+        // Output grid: the next cycle renders frames [outputFrame, outputFrame + period).
+        bool isScheduled = false;
+        std::int64_t outputFrame = 0;
+        std::vector<float> mix;
+        std::vector<std::vector<float>> recording;
+        std::size_t recordedFrames = 0;
+
+        int outputChannels() const {
+            return spec.output ? static_cast<int>(spec.output->channels) : 0;
+        }
+    };
+
+    struct StreamState {
+        AudioObjectID device = kAudioObjectUnknown;
+        bool isOutput = false;
+        int channels = 0;
+        int frames = 0;  // per buffer (input) or per period (output)
+        OutputRenderCallback render;
+        InputCaptureCallback capture;
+        ConfigurationChangeCallback onChange;
+        bool isRunning = false;
+        bool isDeviceGone = false;
+        // Input grid: the next buffer holds frames [nextFrame, nextFrame + frames).
+        bool isScheduled = false;
+        std::int64_t nextFrame = 0;
+        std::vector<float> buffer;
+        std::vector<float*> planes;
+
+        void allocate(int frameCount) {
+            frames = frameCount;
+            buffer.assign(static_cast<std::size_t>(channels) * frames, 0.0f);
+            planes.resize(static_cast<std::size_t>(channels));
+            for (std::size_t c = 0; c < planes.size(); ++c) {
+                planes[c] = buffer.data() + c * static_cast<std::size_t>(frames);
+            }
+        }
+    };
+
+    struct Listener {
+        AudioObjectID object;
+        AudioProperty property;
+        std::function<void()> block;
+    };
+
+    explicit Core(MainQueue& q) : queue(q) {}
+
+    MainQueue& queue;
+    mutable std::mutex mutex;
+    std::vector<Device> devices;  // in id order
+    std::map<std::uint64_t, StreamState> streams;
+    std::map<ListenerID, Listener> listeners;
+    AudioObjectID nextDeviceID = kFirstDeviceID;
+    std::uint64_t nextStreamID = 1;
+    ListenerID nextListenerID = 1;
+    int periodFrames = 128;
+    std::optional<Seconds> recordingSeconds;
+    std::set<std::pair<AudioObjectID, AudioProperty>> failedReads;
+    std::map<AudioObjectID, OSStatus> failedSetRate;
+    std::map<AudioObjectID, OSStatus> failedStart;
+
+    Device* find(AudioObjectID id) {
+        auto it = std::find_if(devices.begin(), devices.end(),
+                               [id](const Device& d) { return d.id == id; });
+        return it == devices.end() ? nullptr : &*it;
+    }
+
+    void allocateRecording(Device& d) const {
+        const auto frames = recordingSeconds
+                                ? static_cast<std::size_t>(std::llround(*recordingSeconds * d.rate))
+                                : 0;
+        d.recording.assign(static_cast<std::size_t>(d.outputChannels()),
+                           std::vector<float>(frames, 0.0f));
+        d.recordedFrames = 0;
+    }
+
+    // Mutex held.
+    AudioObjectID insert(const VirtualDeviceSpec& spec) {
+        const bool hasZeroChannels = (spec.input && spec.input->channels == 0) ||
+                                     (spec.output && spec.output->channels == 0);
+        const bool isUIDTaken = std::any_of(devices.begin(), devices.end(), [&](const Device& d) {
+            return d.spec.uid == spec.uid;
+        });
+        if ((!spec.input && !spec.output) || hasZeroChannels || isUIDTaken ||
+            !(spec.sampleRate > 0)) {
+            return kAudioObjectUnknown;
+        }
+        Device d;
+        d.id = nextDeviceID++;
+        d.spec = spec;
+        if (d.spec.availableRates.empty()) {
+            d.spec.availableRates = {{spec.sampleRate, spec.sampleRate}};
+        }
+        d.rate = spec.sampleRate;
+        d.mix.assign(static_cast<std::size_t>(d.outputChannels()) * periodFrames, 0.0f);
+        allocateRecording(d);
+        devices.push_back(std::move(d));
+        return devices.back().id;
+    }
+
+    // Mutex held. Posts every listener of (object, property); a listener removed before its
+    // turn is skipped.
+    void notify(AudioObjectID object, AudioProperty property) {
+        for (const auto& [id, listener] : listeners) {
+            if (listener.object != object || listener.property != property) {
+                continue;
+            }
+            queue.post([weak = weak_from_this(), id = id] {
+                auto core = weak.lock();
+                if (!core) {
+                    return;
+                }
+                std::function<void()> block;
+                {
+                    std::lock_guard lock(core->mutex);
+                    auto it = core->listeners.find(id);
+                    if (it == core->listeners.end()) {
+                        return;
+                    }
+                    block = it->second.block;
+                }
+                block();
+            });
+        }
+    }
+
+    using ChangeList = std::vector<std::pair<std::uint64_t, ConfigurationChangeCallback>>;
+
+    // Mutex held.
+    ChangeList changeCallbacks(AudioObjectID device) const {
+        ChangeList list;
+        for (const auto& [id, s] : streams) {
+            if (s.device == device && s.onChange) {
+                list.emplace_back(id, s.onChange);
+            }
+        }
+        return list;
+    }
+
+    // Mutex not held: a callback may close streams, including the next one on the list.
+    void callChanges(const ChangeList& list) {
+        for (const auto& [id, onChange] : list) {
+            bool isOpen;
+            {
+                std::lock_guard lock(mutex);
+                isOpen = streams.count(id) != 0;
+            }
+            if (isOpen) {
+                onChange();
+            }
+        }
+    }
+
+    template <typename T, typename Get>
+    std::optional<T> read(AudioObjectID id, AudioProperty property, Get get) {
+        std::lock_guard lock(mutex);
+        const Device* d = find(id);
+        if (!d || failedReads.count({id, property})) {
+            return std::nullopt;
+        }
+        return get(*d);
+    }
+};
+
+class VirtualAudioHardware::Stream final : public AudioStream {
+public:
+    Stream(std::shared_ptr<Core> core, std::uint64_t id) : core_(std::move(core)), id_(id) {}
+    ~Stream() override {
+        std::lock_guard lock(core_->mutex);
+        core_->streams.erase(id_);
+    }
+    Stream(const Stream&) = delete;
+    Stream& operator=(const Stream&) = delete;
+
+    OSStatus start() override {
+        std::lock_guard lock(core_->mutex);
+        auto& s = core_->streams.at(id_);
+        if (s.isDeviceGone) {
+            return kAudioHardwareBadObjectError;
+        }
+        if (auto it = core_->failedStart.find(s.device); it != core_->failedStart.end()) {
+            return it->second;
+        }
+        if (!s.isRunning) {
+            s.isRunning = true;
+            s.isScheduled = false;
+        }
+        return kAudioNoError;
+    }
+    void stop() override {
+        std::lock_guard lock(core_->mutex);
+        core_->streams.at(id_).isRunning = false;
+    }
+    bool isRunning() const override {
+        std::lock_guard lock(core_->mutex);
+        return core_->streams.at(id_).isRunning;
+    }
+
+private:
+    std::shared_ptr<Core> core_;
+    std::uint64_t id_;
+};
+
+VirtualAudioHardware::VirtualAudioHardware(MainQueue& queue, const VirtualSetup& setup)
+    : core_(std::make_shared<Core>(queue)) {
+    std::lock_guard lock(core_->mutex);
+    for (const auto& spec : setup.devices) {
+        core_->insert(spec);
+    }
+}
+
+VirtualAudioHardware::~VirtualAudioHardware() = default;
+
+std::optional<std::vector<AudioObjectID>> VirtualAudioHardware::deviceIDs() const {
+    std::lock_guard lock(core_->mutex);
+    if (core_->failedReads.count({kAudioObjectSystemObject, AudioProperty::deviceList})) {
+        return std::nullopt;
+    }
+    std::vector<AudioObjectID> ids;
+    for (const auto& d : core_->devices) {
+        ids.push_back(d.id);
+    }
+    return ids;
+}
+
+std::optional<std::vector<std::uint32_t>> VirtualAudioHardware::streamConfiguration(
+    AudioObjectID device, Scope scope) const {
+    if (scope == Scope::global) {
+        return std::nullopt;
+    }
+    using List = std::vector<std::uint32_t>;
+    return core_->read<List>(device, AudioProperty::streamConfiguration, [&](const auto& d) {
+        if (scope == Scope::input) {
+            return d.spec.input ? List{d.spec.input->channels} : List{};
+        }
+        return d.spec.output ? List{d.spec.output->channels} : List{};
+    });
+}
+
+std::optional<std::string> VirtualAudioHardware::deviceUID(AudioObjectID device) const {
+    return core_->read<std::string>(device, AudioProperty::uid,
+                                    [](const auto& d) { return d.spec.uid; });
+}
+
+std::optional<std::string> VirtualAudioHardware::deviceName(AudioObjectID device) const {
+    return core_->read<std::string>(device, AudioProperty::name,
+                                    [](const auto& d) { return d.spec.name; });
+}
+
+std::optional<std::uint32_t> VirtualAudioHardware::transportType(AudioObjectID device) const {
+    return core_->read<std::uint32_t>(device, AudioProperty::transport,
+                                      [](const auto& d) { return d.spec.transport; });
+}
+
+std::optional<double> VirtualAudioHardware::nominalSampleRate(AudioObjectID device) const {
+    return core_->read<double>(device, AudioProperty::nominalSampleRate,
+                               [](const auto& d) { return d.rate; });
+}
+
+std::optional<std::size_t> VirtualAudioHardware::availableSampleRateCount(
+    AudioObjectID device) const {
+    return core_->read<std::size_t>(device, AudioProperty::availableRatesSize,
+                                    [](const auto& d) { return d.spec.availableRates.size(); });
+}
+
+std::optional<std::vector<RateRange>> VirtualAudioHardware::availableSampleRates(
+    AudioObjectID device) const {
+    return core_->read<std::vector<RateRange>>(
+        device, AudioProperty::availableRates, [](const auto& d) { return d.spec.availableRates; });
+}
+
+OSStatus VirtualAudioHardware::setNominalSampleRate(AudioObjectID device, double rate) {
+    Core::ChangeList changes;
+    {
+        std::lock_guard lock(core_->mutex);
+        auto* d = core_->find(device);
+        if (!d) {
+            return kAudioHardwareBadObjectError;
+        }
+        if (auto it = core_->failedSetRate.find(device); it != core_->failedSetRate.end()) {
+            return it->second;
+        }
+        const auto& ranges = d->spec.availableRates;
+        if (std::none_of(ranges.begin(), ranges.end(), [rate](const RateRange& r) {
+                return rate >= r.minimum && rate <= r.maximum;
+            })) {
+            return kAudioDeviceUnsupportedFormatError;
+        }
+        if (rate == d->rate) {
+            return kAudioNoError;
+        }
+        d->rate = rate;
+        d->isScheduled = false;
+        for (auto& [id, s] : core_->streams) {
+            if (s.device == device) {
+                s.isScheduled = false;
+            }
+        }
+        changes = core_->changeCallbacks(device);
+        core_->notify(device, AudioProperty::nominalSampleRate);
+    }
+    core_->callChanges(changes);
+    return kAudioNoError;
+}
+
+std::optional<bool> VirtualAudioHardware::isAlive(AudioObjectID device) const {
+    return core_->read<bool>(device, AudioProperty::alive, [](const auto&) { return true; });
+}
+
+std::optional<bool> VirtualAudioHardware::isRunningSomewhere(AudioObjectID device) const {
+    return core_->read<bool>(device, AudioProperty::runningSomewhere,
+                             [](const auto& d) { return d.isRunningSomewhere; });
+}
+
+AudioHardware::ListenerID VirtualAudioHardware::addPropertyListener(AudioObjectID object,
+                                                                    AudioProperty property,
+                                                                    std::function<void()> block) {
+    std::lock_guard lock(core_->mutex);
+    const bool isValid = object == kAudioObjectSystemObject
+                             ? property == AudioProperty::deviceList
+                             : core_->find(object) && property != AudioProperty::deviceList;
+    if (!isValid || !block) {
+        return 0;
+    }
+    const ListenerID id = core_->nextListenerID++;
+    core_->listeners.emplace(id, Core::Listener{object, property, std::move(block)});
+    return id;
+}
+
+void VirtualAudioHardware::removePropertyListener(ListenerID id) {
+    std::lock_guard lock(core_->mutex);
+    core_->listeners.erase(id);
+}
+
+std::unique_ptr<AudioStream> VirtualAudioHardware::openOutputStream(
+    AudioObjectID device, OutputRenderCallback render, ConfigurationChangeCallback onChange,
+    OSStatus* status) {
+    std::lock_guard lock(core_->mutex);
+    const auto* d = core_->find(device);
+    const OSStatus result = !d                ? kAudioHardwareBadObjectError
+                            : !d->spec.output ? kAudioHardwareIllegalOperationError
+                                              : kAudioNoError;
+    if (status) {
+        *status = result;
+    }
+    if (result != kAudioNoError) {
+        return nullptr;
+    }
+    Core::StreamState s;
+    s.device = device;
+    s.isOutput = true;
+    s.channels = d->outputChannels();
+    s.render = std::move(render);
+    s.onChange = std::move(onChange);
+    s.allocate(core_->periodFrames);
+    const std::uint64_t id = core_->nextStreamID++;
+    core_->streams.emplace(id, std::move(s));
+    return std::make_unique<Stream>(core_, id);
+}
+
+std::unique_ptr<AudioStream> VirtualAudioHardware::openInputStream(
+    AudioObjectID device, std::uint32_t framesPerBuffer, InputCaptureCallback capture,
+    ConfigurationChangeCallback onChange, OSStatus* status) {
+    std::lock_guard lock(core_->mutex);
+    const auto* d = core_->find(device);
+    const OSStatus result = !d                                  ? kAudioHardwareBadObjectError
+                            : !d->spec.input || framesPerBuffer == 0 ? kAudioHardwareIllegalOperationError
+                                                                : kAudioNoError;
+    if (status) {
+        *status = result;
+    }
+    if (result != kAudioNoError) {
+        return nullptr;
+    }
+    Core::StreamState s;
+    s.device = device;
+    s.channels = static_cast<int>(d->spec.input->channels);
+    s.capture = std::move(capture);
+    s.onChange = std::move(onChange);
+    s.allocate(static_cast<int>(framesPerBuffer));
+    const std::uint64_t id = core_->nextStreamID++;
+    core_->streams.emplace(id, std::move(s));
+    return std::make_unique<Stream>(core_, id);
+}
+
+AudioObjectID VirtualAudioHardware::addDevice(const VirtualDeviceSpec& spec) {
+    std::lock_guard lock(core_->mutex);
+    const AudioObjectID id = core_->insert(spec);
+    if (id != kAudioObjectUnknown) {
+        core_->notify(kAudioObjectSystemObject, AudioProperty::deviceList);
+    }
+    return id;
+}
+
+bool VirtualAudioHardware::removeDevice(AudioObjectID device) {
+    Core::ChangeList changes;
+    {
+        std::lock_guard lock(core_->mutex);
+        auto* d = core_->find(device);
+        if (!d) {
+            return false;
+        }
+        for (auto& [id, s] : core_->streams) {
+            if (s.device == device) {
+                s.isDeviceGone = true;
+                s.isRunning = false;
+            }
+        }
+        changes = core_->changeCallbacks(device);
+        core_->devices.erase(core_->devices.begin() + (d - core_->devices.data()));
+        core_->notify(kAudioObjectSystemObject, AudioProperty::deviceList);
+        core_->notify(device, AudioProperty::alive);
+    }
+    core_->callChanges(changes);
+    return true;
+}
+
+std::optional<AudioObjectID> VirtualAudioHardware::deviceForUID(const std::string& uid) const {
+    std::lock_guard lock(core_->mutex);
+    for (const auto& d : core_->devices) {
+        if (d.spec.uid == uid) {
+            return d.id;
+        }
+    }
+    return std::nullopt;
+}
+
+void VirtualAudioHardware::setRunningSomewhere(AudioObjectID device, bool isRunning) {
+    std::lock_guard lock(core_->mutex);
+    if (auto* d = core_->find(device)) {
+        d->isRunningSomewhere = isRunning;
+        core_->notify(device, AudioProperty::runningSomewhere);
+    }
+}
+
+void VirtualAudioHardware::failRead(AudioObjectID object, AudioProperty property) {
+    std::lock_guard lock(core_->mutex);
+    core_->failedReads.insert({object, property});
+}
+
+void VirtualAudioHardware::failSetRate(AudioObjectID device, OSStatus status) {
+    std::lock_guard lock(core_->mutex);
+    core_->failedSetRate[device] = status;
+}
+
+void VirtualAudioHardware::failStreamStart(AudioObjectID device, OSStatus status) {
+    std::lock_guard lock(core_->mutex);
+    core_->failedStart[device] = status;
+}
+
+void VirtualAudioHardware::clearFailures() {
+    std::lock_guard lock(core_->mutex);
+    core_->failedReads.clear();
+    core_->failedSetRate.clear();
+    core_->failedStart.clear();
+}
+
+int VirtualAudioHardware::periodFrames() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->periodFrames;
+}
+
+void VirtualAudioHardware::setPeriodFrames(int frames) {
+    std::lock_guard lock(core_->mutex);
+    core_->periodFrames = std::max(frames, 1);
+    for (auto& d : core_->devices) {
+        d.mix.assign(static_cast<std::size_t>(d.outputChannels()) * core_->periodFrames, 0.0f);
+    }
+    for (auto& [id, s] : core_->streams) {
+        if (s.isOutput) {
+            s.allocate(core_->periodFrames);
+        }
+    }
+}
+
+void VirtualAudioHardware::enableRecording(Seconds seconds) {
+    std::lock_guard lock(core_->mutex);
+    core_->recordingSeconds = std::max(seconds, 0.0);
+    for (auto& d : core_->devices) {
+        core_->allocateRecording(d);
+    }
+}
+
+std::vector<std::vector<float>> VirtualAudioHardware::recording(AudioObjectID device) const {
+    std::lock_guard lock(core_->mutex);
+    const auto* d = core_->find(device);
+    return d ? d->recording : std::vector<std::vector<float>>{};
+}
+
+bool VirtualAudioHardware::writeRecordings(const std::string& dir, std::string* error) const {
+    struct Take {
+        std::string uid;
+        double rate;
+        std::vector<std::vector<float>> channels;
+    };
+    std::vector<Take> takes;
+    {
+        std::lock_guard lock(core_->mutex);
+        for (const auto& d : core_->devices) {
+            if (d.spec.output) {
+                takes.push_back({d.spec.uid, d.rate, d.recording});
+            }
+        }
+    }
+    for (const auto& take : takes) {
+        const auto path = std::filesystem::path(dir) / (take.uid + ".wav");
+        if (!writeWavFloat32(path.string(), take.rate, take.channels, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void VirtualAudioHardware::scheduleCycles(Seconds now, Seconds maxLate) {
+    std::lock_guard lock(core_->mutex);
+    for (auto& d : core_->devices) {
+        if (d.spec.output &&
+            (!d.isScheduled || isLate(static_cast<double>(d.outputFrame) / d.rate, now, maxLate))) {
+            d.outputFrame = frameAtOrAfter(now, d.rate);
+            d.isScheduled = true;
+        }
+    }
+    for (auto& [id, s] : core_->streams) {
+        const auto* d = core_->find(s.device);
+        if (s.isOutput || !s.isRunning || !d) {
+            continue;
+        }
+        const Seconds boundary = static_cast<double>(s.nextFrame + s.frames) / d->rate;
+        if (!s.isScheduled || isLate(boundary, now, maxLate)) {
+            s.nextFrame = frameAtOrAfter(now, d->rate);
+            s.isScheduled = true;
+        }
+    }
+}
+
+void VirtualAudioHardware::restartCycles() {
+    std::lock_guard lock(core_->mutex);
+    for (auto& d : core_->devices) {
+        d.isScheduled = false;
+    }
+    for (auto& [id, s] : core_->streams) {
+        s.isScheduled = false;
+    }
+}
+
+std::optional<Seconds> VirtualAudioHardware::nextCycleTime() const {
+    std::lock_guard lock(core_->mutex);
+    std::optional<Seconds> next;
+    const auto consider = [&](Seconds t) {
+        if (!next || t < *next) {
+            next = t;
+        }
+    };
+    for (const auto& d : core_->devices) {
+        if (d.spec.output && d.isScheduled) {
+            consider(static_cast<double>(d.outputFrame) / d.rate);
+        }
+    }
+    for (const auto& [id, s] : core_->streams) {
+        const auto* d = core_->find(s.device);
+        if (!s.isOutput && s.isRunning && s.isScheduled && d) {
+            consider(static_cast<double>(s.nextFrame + s.frames) / d->rate);
+        }
+    }
+    return next;
+}
+
+void VirtualAudioHardware::runCycle(Seconds time) {
+    std::lock_guard lock(core_->mutex);
+    // Inputs first: what was captured up to this instant is there before outputs render.
+    for (auto& [id, s] : core_->streams) {
+        const auto* d = core_->find(s.device);
+        if (s.isOutput || !s.isRunning || !s.isScheduled || !d ||
+            static_cast<double>(s.nextFrame + s.frames) / d->rate > time) {
+            continue;
+        }
+        for (int c = 0; c < s.channels; ++c) {
+            d->spec.input->signal.render(c, s.nextFrame, s.frames, d->rate,
+                                         s.planes[static_cast<std::size_t>(c)]);
+        }
+        if (s.capture) {
+            s.capture(s.planes.data(), s.channels, s.frames, d->rate);
+        }
+        s.nextFrame += s.frames;
+    }
+    const int frames = core_->periodFrames;
+    for (auto& d : core_->devices) {
+        if (!d.spec.output || !d.isScheduled ||
+            static_cast<double>(d.outputFrame) / d.rate > time) {
+            continue;
+        }
+        std::fill(d.mix.begin(), d.mix.end(), 0.0f);
+        for (auto& [id, s] : core_->streams) {
+            if (!s.isOutput || !s.isRunning || s.device != d.id) {
+                continue;
+            }
+            std::fill(s.buffer.begin(), s.buffer.end(), 0.0f);
+            if (s.render) {
+                s.render(s.planes.data(), s.channels, frames, d.rate);
+            }
+            for (std::size_t i = 0; i < d.mix.size(); ++i) {
+                d.mix[i] += s.buffer[i];
+            }
+        }
+        const std::size_t capacity = d.recording.empty() ? 0 : d.recording.front().size();
+        const std::size_t count =
+            std::min<std::size_t>(static_cast<std::size_t>(frames), capacity - d.recordedFrames);
+        for (std::size_t c = 0; c < d.recording.size(); ++c) {
+            const float* source = d.mix.data() + c * static_cast<std::size_t>(frames);
+            std::copy_n(source, count, d.recording[c].begin() + d.recordedFrames);
+        }
+        d.recordedFrames += count;
+        d.outputFrame += frames;
+    }
+}
+
+}  // namespace qv

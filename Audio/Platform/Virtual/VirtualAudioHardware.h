@@ -1,0 +1,117 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Audio/Platform/AudioHardware.h"
+#include "Audio/Platform/Virtual/DevicesFile.h"
+#include "Foundation/MainQueue.h"
+
+namespace qv {
+
+// In-process audio devices built from a VirtualSetup. Device ids start at 100 in setup order
+// and are never reused. Listener blocks are always posted to the main queue.
+//
+// Nothing moves by itself: a VirtualTimeDriver (virtual time, calling thread) or a
+// RealTimeDriver (its own thread) runs the I/O cycles. Output streams render `periodFrames()`
+// frames per cycle at their device's rate; input streams deliver their device's signal in
+// buffers of `framesPerBuffer` frames. Every output device plays (silence without a running
+// stream), several streams on one device are summed, and what it plays can be recorded.
+//
+// Threads: everything except the driver side runs on the main thread. Render and capture
+// callbacks run with the backend's mutex held, so once AudioStream::stop() or the stream's
+// destructor returns, its callbacks have finished and will not run again. Callbacks must not
+// call back into this object.
+class VirtualAudioHardware final : public AudioHardware {
+public:
+    VirtualAudioHardware(MainQueue& queue, const VirtualSetup& setup);
+    ~VirtualAudioHardware() override;
+    VirtualAudioHardware(const VirtualAudioHardware&) = delete;
+    VirtualAudioHardware& operator=(const VirtualAudioHardware&) = delete;
+
+    std::optional<std::vector<AudioObjectID>> deviceIDs() const override;
+    std::optional<std::vector<std::uint32_t>> streamConfiguration(AudioObjectID device,
+                                                                  Scope scope) const override;
+    std::optional<std::string> deviceUID(AudioObjectID device) const override;
+    std::optional<std::string> deviceName(AudioObjectID device) const override;
+    std::optional<std::uint32_t> transportType(AudioObjectID device) const override;
+    std::optional<double> nominalSampleRate(AudioObjectID device) const override;
+    std::optional<std::size_t> availableSampleRateCount(AudioObjectID device) const override;
+    std::optional<std::vector<RateRange>> availableSampleRates(
+        AudioObjectID device) const override;
+    // Fails with kAudioDeviceUnsupportedFormatError for a rate outside every available range.
+    // A change notifies the device's open streams (configuration change) and its
+    // nominalSampleRate listeners.
+    OSStatus setNominalSampleRate(AudioObjectID device, double rate) override;
+    std::optional<bool> isAlive(AudioObjectID device) const override;
+    std::optional<bool> isRunningSomewhere(AudioObjectID device) const override;
+
+    ListenerID addPropertyListener(AudioObjectID object, AudioProperty property,
+                                   std::function<void()> block) override;
+    void removePropertyListener(ListenerID id) override;
+
+    // Null with kAudioHardwareBadObjectError for an unknown device, with
+    // kAudioHardwareIllegalOperationError for a device without that direction.
+    std::unique_ptr<AudioStream> openOutputStream(AudioObjectID device,
+                                                  OutputRenderCallback render,
+                                                  ConfigurationChangeCallback onChange,
+                                                  OSStatus* status) override;
+    std::unique_ptr<AudioStream> openInputStream(AudioObjectID device,
+                                                 std::uint32_t framesPerBuffer,
+                                                 InputCaptureCallback capture,
+                                                 ConfigurationChangeCallback onChange,
+                                                 OSStatus* status) override;
+
+    // Devices appearing and disappearing. addDevice returns the new id, or kAudioObjectUnknown
+    // for a spec without input or output, with 0 channels, or with a uid already present.
+    // Removing a device notifies device-list and alive listeners; its open streams get their
+    // configuration change callback and stop delivering.
+    AudioObjectID addDevice(const VirtualDeviceSpec& spec);
+    bool removeDevice(AudioObjectID device);
+    std::optional<AudioObjectID> deviceForUID(const std::string& uid) const;
+    // Another client starting or stopping I/O on the device; notifies its listeners.
+    void setRunningSomewhere(AudioObjectID device, bool isRunning);
+
+    // Failure injection, until clearFailures(). Use kAudioObjectSystemObject for deviceList.
+    void failRead(AudioObjectID object, AudioProperty property);
+    void failSetRate(AudioObjectID device, OSStatus status);
+    void failStreamStart(AudioObjectID device, OSStatus status);
+    void clearFailures();
+
+    // Frames rendered per output cycle (default 128).
+    int periodFrames() const;
+    void setPeriodFrames(int frames);
+
+    // Records what every output device plays from now on: exactly round(seconds × rate)
+    // frames per device, preallocated (silence where nothing played yet).
+    void enableRecording(Seconds seconds);
+    // Planar, the device's output channel count; empty for an unknown device.
+    std::vector<std::vector<float>> recording(AudioObjectID device) const;
+    // Writes DIR/<uid>.wav (32-bit float, device rate and channels) for every output device.
+    bool writeRecordings(const std::string& dir, std::string* error) const;
+
+    // Driver side (VirtualTimeDriver, RealTimeDriver; any one thread). Each output device and
+    // each running input stream has a grid of period boundaries at integer frame counts of its
+    // device's rate. `now` is the driver's clock in seconds.
+    //
+    // Starts the grid of every device and stream that has none at `now`, and starts again at
+    // `now` every grid whose next boundary is more than `maxLate` seconds behind it.
+    void scheduleCycles(Seconds now, Seconds maxLate);
+    // Drops every grid; the next scheduleCycles starts them all.
+    void restartCycles();
+    // The earliest scheduled boundary, if any.
+    std::optional<Seconds> nextCycleTime() const;
+    // Runs every boundary due at or before `time`: input streams deliver first, then output
+    // devices render. Does not allocate.
+    void runCycle(Seconds time);
+
+private:
+    struct Core;  // shared with open streams, so a stream may outlive this object
+    class Stream;
+
+    std::shared_ptr<Core> core_;
+};
+
+}  // namespace qv

@@ -1,0 +1,96 @@
+#include "Audio/Platform/Virtual/VirtualDriver.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace qv {
+
+VirtualTimeDriver::VirtualTimeDriver(VirtualAudioHardware& hardware, VirtualMainQueue& queue)
+    : hardware_(hardware), queue_(queue) {}
+
+void VirtualTimeDriver::run(Seconds duration) {
+    hardware_.restartCycles();
+    runFor(duration);
+}
+
+void VirtualTimeDriver::runFor(Seconds duration) {
+    const Seconds end = queue_.now() + duration;
+    for (;;) {
+        // Streams started by the tasks just run begin their grids now.
+        hardware_.scheduleCycles(queue_.now(), 0.0);
+        const auto cycle = hardware_.nextCycleTime();
+        const auto task = queue_.nextDueTime();
+        if (task && *task < end && (!cycle || *task <= *cycle)) {
+            queue_.advanceTo(*task);
+        } else if (cycle && *cycle < end) {
+            queue_.advanceTo(*cycle);
+            hardware_.runCycle(*cycle);
+        } else {
+            break;
+        }
+    }
+    queue_.advanceTo(end);
+}
+
+namespace {
+
+constexpr Seconds kMaxLate = 0.05;
+// Longest sleep, so streams started while idle are picked up promptly.
+constexpr Seconds kMaxSleep = 0.01;
+
+}  // namespace
+
+RealTimeDriver::RealTimeDriver(VirtualAudioHardware& hardware) : hardware_(hardware) {}
+
+RealTimeDriver::~RealTimeDriver() { stop(); }
+
+void RealTimeDriver::start() {
+    if (thread_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        isStopping_ = false;
+    }
+    hardware_.restartCycles();
+    thread_ = std::thread([this] { loop(); });
+}
+
+void RealTimeDriver::stop() {
+    if (!thread_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        isStopping_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+}
+
+void RealTimeDriver::loop() {
+    using Clock = std::chrono::steady_clock;
+    const auto origin = Clock::now();
+    const auto elapsed = [origin] {
+        return std::chrono::duration<double>(Clock::now() - origin).count();
+    };
+    std::unique_lock lock(mutex_);
+    while (!isStopping_) {
+        lock.unlock();
+        const Seconds now = elapsed();
+        hardware_.scheduleCycles(now, kMaxLate);
+        const auto cycle = hardware_.nextCycleTime();
+        if (cycle && *cycle <= now) {
+            hardware_.runCycle(*cycle);
+            lock.lock();
+            continue;
+        }
+        const Seconds wakeAt = std::min(cycle.value_or(now + kMaxSleep), now + kMaxSleep);
+        lock.lock();
+        const auto deadline = origin + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(wakeAt));
+        wake_.wait_until(lock, deadline, [this] { return isStopping_; });
+    }
+}
+
+}  // namespace qv

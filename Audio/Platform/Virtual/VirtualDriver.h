@@ -1,0 +1,57 @@
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "Audio/Platform/Virtual/VirtualAudioHardware.h"
+#include "Foundation/VirtualMainQueue.h"
+
+namespace qv {
+
+// Runs the virtual devices' I/O cycles in virtual time, on the calling thread. Virtual time
+// moves from one period boundary to the next; main-queue tasks due in between run at their
+// times, and tasks due at a boundary run before its cycle.
+class VirtualTimeDriver {
+public:
+    VirtualTimeDriver(VirtualAudioHardware& hardware, VirtualMainQueue& queue);
+
+    // Starts every period grid afresh at the queue's current time, then runs `duration`
+    // seconds. Render mode calls this once.
+    void run(Seconds duration);
+    // Runs `duration` more seconds, continuing the grids where the last call stopped (a grid
+    // left behind by moving the queue's clock elsewhere starts again at the current time).
+    void runFor(Seconds duration);
+
+private:
+    VirtualAudioHardware& hardware_;
+    VirtualMainQueue& queue_;
+};
+
+// Runs the same cycles in real time on its own thread, sleeping until each boundary on the
+// steady clock. For the desktop program without a sound server. When the thread falls more than
+// 50 ms behind (a stalled machine), the late grids start again at the current time instead of
+// catching up.
+class RealTimeDriver {
+public:
+    explicit RealTimeDriver(VirtualAudioHardware& hardware);
+    ~RealTimeDriver();
+    RealTimeDriver(const RealTimeDriver&) = delete;
+    RealTimeDriver& operator=(const RealTimeDriver&) = delete;
+
+    void start();
+    // Joins the thread; no cycle runs after it returns.
+    void stop();
+    bool isRunning() const { return thread_.joinable(); }
+
+private:
+    void loop();
+
+    VirtualAudioHardware& hardware_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool isStopping_ = false;
+};
+
+}  // namespace qv

@@ -1,0 +1,197 @@
+#include <gtest/gtest.h>
+
+#include "EngineFixture.h"
+
+namespace qv {
+namespace {
+
+using testing::EngineTest;
+using testing::inputDevice;
+using testing::outputDevice;
+
+TEST_F(EngineTest, DeviceListsFollowDirectionsAndLeaveOutDefaultAggregates) {
+    VirtualSetup setup;
+    setup.devices.push_back(inputDevice("mic", "Mic"));
+    setup.devices.push_back(outputDevice("spk", "Speakers"));
+    auto both = outputDevice("loop", "Quorvanta System", "virt");
+    both.input = VirtualInputSpec{2, Signal::silence()};
+    setup.devices.push_back(both);
+    auto hidden = outputDevice("x", "My CADefaultDeviceAggregate-12", "grup");
+    hidden.input = VirtualInputSpec{2, Signal::silence()};
+    setup.devices.push_back(hidden);
+    setup.devices.push_back(outputDevice("CADefaultDeviceAggregate-1", "A", "grup"));
+    setup.devices.push_back(outputDevice("com.apple.audio.aggregate.x", "B", "grup"));
+    setup.devices.push_back(outputDevice("my-aggregate", "Studio Aggregate", "grup"));
+    start(setup);
+
+    std::vector<std::string> outputs, inputs;
+    for (const auto& d : engine->availableOutputDevices.get()) outputs.push_back(d.uid);
+    for (const auto& d : engine->availableInputDevices.get()) inputs.push_back(d.id);
+    EXPECT_EQ(outputs, (std::vector<std::string>{"spk", "loop", "my-aggregate"}));
+    EXPECT_EQ(inputs, (std::vector<std::string>{"mic", "loop"}));
+
+    const auto& spk = engine->availableOutputDevices.get()[0];
+    EXPECT_EQ(spk.name, "Speakers");
+    EXPECT_EQ(spk.channelCount, 2);
+    EXPECT_EQ(spk.transportType, "Built-in");
+    EXPECT_EQ(spk.sampleRate, 48000.0);
+    const auto& mic = engine->availableInputDevices.get()[0];
+    EXPECT_EQ(mic.deviceID, idOf("mic"));
+    EXPECT_EQ(mic.channelCount, 1);
+    EXPECT_EQ(mic.sampleRate, 44100.0);
+    EXPECT_EQ(engine->availableOutputDevices.get()[2].transportType, "Aggregate");
+}
+
+TEST_F(EngineTest, TransportCodesMapToNames) {
+    const std::pair<const char*, const char*> table[] = {
+        {"bltn", "Built-in"}, {"usb ", "USB"},         {"blue", "Bluetooth"},
+        {"blea", "Bluetooth"}, {"hdmi", "HDMI"},       {"dprt", "DisplayPort"},
+        {"thun", "Thunderbolt"}, {"1394", "FireWire"}, {"virt", "Virtual"},
+        {"grup", "Aggregate"}, {"pci ", "Other"},
+    };
+    VirtualSetup setup;
+    int n = 0;
+    for (const auto& [code, name] : table) {
+        auto spec = outputDevice("d" + std::to_string(n++), name);
+        spec.transport = *fourCharCodeFromString(code);
+        setup.devices.push_back(spec);
+    }
+    build(setup);
+    auto devices = engine->getOutputDevices();
+    ASSERT_EQ(devices.size(), std::size(table));
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        EXPECT_EQ(devices[i].transportType, table[i].second) << table[i].first;
+    }
+}
+
+TEST_F(EngineTest, FailedPropertyReadsTakeTheirFallbacks) {
+    build();
+    const auto spk = idOf("speakers");
+    const auto phones = idOf("headphones");
+    hardware->failRead(spk, AudioProperty::name);
+    hardware->failRead(spk, AudioProperty::uid);
+    hardware->failRead(spk, AudioProperty::transport);
+    hardware->failRead(spk, AudioProperty::nominalSampleRate);
+    hardware->failRead(phones, AudioProperty::streamConfiguration);
+    auto outputs = engine->getOutputDevices();
+    ASSERT_EQ(outputs.size(), 1u);  // headphones skipped, the scan goes on
+    EXPECT_EQ(outputs[0].name, "Unknown Device");
+    EXPECT_EQ(outputs[0].uid, "");
+    EXPECT_EQ(outputs[0].transportType, "Other");
+    EXPECT_EQ(outputs[0].sampleRate, 0.0);
+    EXPECT_EQ(engine->getInputDevices().size(), 1u);
+
+    hardware->failRead(kAudioObjectSystemObject, AudioProperty::deviceList);
+    EXPECT_TRUE(engine->getOutputDevices().empty());
+    EXPECT_TRUE(engine->getInputDevices().empty());
+}
+
+TEST_F(EngineTest, ScanBindsTheFirstOutputOnlyToAnUnboundFirstBus) {
+    build();
+    engine->scanDevices();
+    auto bus = engine->outputBusses.get()[0];
+    EXPECT_EQ(bus->outputDevice.get()->uid, "speakers");
+    EXPECT_EQ(bus->outputEngine, nullptr);  // nothing is built by the scan
+    bus->outputDevice = engine->availableOutputDevices.get()[1];
+    engine->scanDevices();
+    EXPECT_EQ(bus->outputDevice.get()->uid, "headphones");
+}
+
+struct RateCase {
+    const char* label;
+    double rate;
+    std::vector<RateRange> ranges;
+    std::optional<AudioProperty> failedRead;
+    OSStatus setFailure;
+    double expectedRate;
+    std::string expectedLine;
+};
+
+TEST_F(EngineTest, SetDeviceTo48kHzOutcomes) {
+    const RateCase cases[] = {
+        {"already", 48000, {}, std::nullopt, 0, 48000, "✅ Mic already at 48kHz"},
+        {"nearly", 47999.5, {}, std::nullopt, 0, 47999.5, "✅ Mic already at 48kHz"},
+        {"switch", 44100, {{44100, 44100}, {48000, 48000}}, std::nullopt, 0, 48000,
+         "✅ Set Mic from 44100.0Hz → 48kHz"},
+        {"range", 44100, {{8000, 96000}}, std::nullopt, 0, 48000,
+         "✅ Set Mic from 44100.0Hz → 48kHz"},
+        {"discrete", 44100, {{44100, 44100}, {96000, 96000}}, std::nullopt, 0, 44100,
+         "ℹ️ Mic does not support 48kHz (current: 44100.0Hz)"},
+        {"no size", 44100, {{48000, 48000}}, AudioProperty::availableRatesSize, 0, 44100,
+         "⚠️ Cannot query available rates for Mic"},
+        {"no ranges", 44100, {{48000, 48000}}, AudioProperty::availableRates, 0, 44100,
+         "⚠️ Cannot read available rates for Mic"},
+        {"set fails", 44100, {{48000, 48000}}, std::nullopt, 1852797029, 44100,
+         "⚠️ Failed to set Mic to 48kHz (error: 1852797029)"},
+    };
+    for (const auto& c : cases) {
+        VirtualSetup setup;
+        auto ranges = c.ranges;
+        if (!ranges.empty()) {
+            ranges.insert(ranges.begin(), RateRange{c.rate, c.rate});
+        }
+        setup.devices.push_back(inputDevice("mic", "Mic", 2, c.rate, ranges));
+        build(setup);
+        const auto id = idOf("mic");
+        if (c.failedRead) hardware->failRead(id, *c.failedRead);
+        if (c.setFailure) hardware->failSetRate(id, c.setFailure);
+        log.clear();
+        EXPECT_EQ(engine->setDeviceTo48kHz(id), c.expectedRate) << c.label;
+        EXPECT_EQ(log.lines().front(), c.expectedLine) << c.label;
+        EXPECT_EQ(hardware->nominalSampleRate(id), c.expectedRate == 48000 ? 48000 : c.rate)
+            << c.label;
+        if (c.expectedRate == 48000 && c.rate != 48000) {
+            // The lists are read again, so the microphone shows its new rate.
+            ASSERT_EQ(engine->availableInputDevices.get().size(), 1u);
+            EXPECT_EQ(engine->availableInputDevices.get()[0].sampleRate, 48000.0) << c.label;
+        }
+        engine.reset();
+    }
+}
+
+TEST_F(EngineTest, DeviceListChangesAreDebouncedIntoOneRefresh) {
+    start();
+    ASSERT_TRUE(engine->deviceListListenerInstalled);
+    engine->installDeviceListListener();
+    EXPECT_EQ(log.count("👂 Device list listener installed (UI-only)"), 1);
+    log.clear();
+
+    hardware->addDevice(outputDevice("dac", "DAC", "usb "));
+    queue.advance(0.1);
+    hardware->addDevice(inputDevice("mic2", "Mic 2"));
+    queue.advance(0.1);
+    hardware->removeDevice(idOf("dac"));
+    const double third = queue.now();
+    queue.advanceTo(third + 0.299);
+    EXPECT_EQ(log.count("🔄 Device list refreshed (UI)"), 0);
+    queue.advanceTo(third + 0.3);
+    EXPECT_EQ(log.count("🔄 Device list refreshed (UI)"), 1);
+    queue.advance(2.0);
+    EXPECT_EQ(log.count("🔄 Device list refreshed (UI)"), 1);
+    EXPECT_EQ(engine->availableInputDevices.get().size(), 2u);
+    EXPECT_EQ(engine->availableOutputDevices.get().size(), 2u);
+}
+
+TEST_F(EngineTest, DeviceListRefreshRebindsABusWhoseDeviceCameBackUnderANewId) {
+    start();
+    auto bus = engine->outputBusses.get()[0];
+    hardware->removeDevice(idOf("speakers"));
+    hardware->addDevice(outputDevice("speakers", "Speakers"));
+    queue.advance(1.0);
+    EXPECT_EQ(bus->outputDevice.get()->id, idOf("speakers"));
+    EXPECT_TRUE(bus->outputEngine->isRunning());
+}
+
+TEST_F(EngineTest, RemovingObserversCancelsPendingWork) {
+    start();
+    hardware->addDevice(outputDevice("dac", "DAC"));
+    queue.runUntilIdle();
+    ASSERT_TRUE(engine->deviceListDebounceWorkItem.has_value());
+    engine->removeAllDeviceObservers();
+    EXPECT_TRUE(engine->busConfigObservers.empty());
+    queue.advance(1.0);
+    EXPECT_EQ(log.count("🔄 Device list refreshed (UI)"), 0);
+}
+
+}  // namespace
+}  // namespace qv
