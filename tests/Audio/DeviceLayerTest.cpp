@@ -52,7 +52,9 @@ TEST_F(EngineTest, TransportCodesMapToNames) {
     VirtualSetup setup;
     int n = 0;
     for (const auto& [code, name] : table) {
-        auto spec = outputDevice("d" + std::to_string(n++), name);
+        std::string uid = "device-";
+        uid += std::to_string(n++);
+        auto spec = outputDevice(uid, name);
         spec.transport = *fourCharCodeFromString(code);
         setup.devices.push_back(spec);
     }

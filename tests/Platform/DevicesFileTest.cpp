@@ -207,26 +207,5 @@ TEST(DevicesFile, LoadsWavFilesFromTheDevicesFilesFolder) {
     EXPECT_EQ(error, dir.file("none.json") + ": cannot be opened");
 }
 
-TEST(DevicesFile, BuiltinSetupPassesItsOwnChecks) {
-    // The built-in set written out as a devices file must be accepted as it is.
-    const VirtualSetup builtin = builtinVirtualSetup();
-    nlohmann::json devices = nlohmann::json::array();
-    for (const auto& d : builtin.devices) {
-        nlohmann::json device = {{"uid", d.uid},
-                                 {"name", d.name},
-                                 {"transport", fourCharCodeString(d.transport)}};
-        if (d.input) {
-            device["input"] = {{"channels", d.input->channels}};
-        }
-        if (d.output) {
-            device["output"] = {{"channels", d.output->channels}};
-        }
-        devices.push_back(device);
-    }
-    std::string error;
-    EXPECT_TRUE(parseDevicesJson(nlohmann::json{{"devices", devices}}.dump(), ".", &error))
-        << error;
-}
-
 }  // namespace
 }  // namespace qv
