@@ -233,7 +233,7 @@ TEST(WavFile, SurvivesTruncatedAndCorruptedInput) {
     const Bytes good = riff(WavBuilder()
                                 .chunk("LIST", {1, 2, 3})
                                 .chunk("fmt ", fmtBody(3, 2, 48000, 32, true))
-                                .chunk("data", Bytes(64, 0x3F))
+                                .chunk("data", Bytes(16, 0x3F))
                                 .bytes);
     const std::string path = dir.file("cut.wav");
     for (std::size_t size = 0; size < good.size(); ++size) {
@@ -271,6 +271,13 @@ TEST(WavFile, FailedWriteLeavesTheTargetUntouched) {
     const std::string unwritable = dir.file("missing-folder/take.wav");
     EXPECT_FALSE(writeWavFloat32(unwritable, 48000.0, {{0.1f}}, &error));
     EXPECT_EQ(error.rfind(unwritable + ": cannot be written", 0), 0u) << error;
+
+    // Fails only when the temporary file is renamed over the target.
+    fs::create_directory(dir.path / "folder");
+    EXPECT_FALSE(writeWavFloat32(dir.file("folder"), 48000.0, {{0.1f}}, &error));
+    EXPECT_EQ(error.rfind(dir.file("folder") + ": cannot be written", 0), 0u) << error;
+    EXPECT_TRUE(fs::is_directory(dir.path / "folder"));
+    fs::remove(dir.path / "folder");
 
     auto wav = readWav(target, &error);
     ASSERT_TRUE(wav) << error;

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <vector>
+
+#include "Audio/Platform/AudioGraph.h"
+#include "Audio/Platform/SourceNode.h"
+#include "Audio/Platform/Virtual/VirtualAudioHardware.h"
+#include "Audio/Platform/Virtual/VirtualDriver.h"
+#include "Foundation/VirtualMainQueue.h"
+
+namespace qv {
+namespace {
+
+VirtualSetup devices() {
+    VirtualSetup setup;
+    VirtualDeviceSpec mic;
+    mic.uid = "mic";
+    mic.name = "Mic";
+    mic.sampleRate = 44100;
+    mic.input = VirtualInputSpec{1, Signal::sine(1000, -6)};
+    setup.devices.push_back(mic);
+    VirtualDeviceSpec speakers;
+    speakers.uid = "speakers";
+    speakers.name = "Speakers";
+    speakers.output = VirtualOutputSpec{2};
+    setup.devices.push_back(speakers);
+    return setup;
+}
+
+class GraphOnDevicesTest : public ::testing::Test {
+protected:
+    VirtualMainQueue queue;
+    VirtualAudioHardware hardware{queue, devices()};
+    VirtualTimeDriver driver{hardware, queue};
+    AudioObjectID mic = *hardware.deviceForUID("mic");
+    AudioObjectID speakers = *hardware.deviceForUID("speakers");
+};
+
+TEST_F(GraphOnDevicesTest, InputTapReceivesDeviceBuffersInTheDeviceFormat) {
+    AudioGraph graph(hardware);
+    graph.inputNode().setCurrentDevice(mic);
+    const AudioFormat format = graph.inputNode().inputFormat(0);
+    EXPECT_EQ(format.sampleRate, 44100.0);
+    EXPECT_EQ(format.channelCount, 1u);
+    int buffers = 0;
+    float peak = 0;
+    bool rightShape = true;
+    graph.inputNode().installTap(0, 256, format, [&](const AudioPCMBuffer& buffer, double) {
+        ++buffers;
+        rightShape &= buffer.frameLength() == 256 && buffer.format().channelCount == 1 &&
+                      buffer.format().sampleRate == 44100.0;
+        for (std::uint32_t i = 0; i < buffer.frameLength(); ++i) {
+            peak = std::max(peak, std::fabs(buffer.floatChannelData()[0][i]));
+        }
+    });
+    graph.prepare();
+    std::string error;
+    ASSERT_TRUE(graph.start(&error)) << error;
+    EXPECT_TRUE(graph.isRunning());
+    driver.run(1.0);
+    EXPECT_TRUE(rightShape);
+    EXPECT_NEAR(buffers, 44100 / 256, 1);
+    EXPECT_NEAR(peak, std::pow(10.0, -6.0 / 20.0), 0.01);
+
+    graph.stop();
+    const int before = buffers;
+    driver.runFor(0.5);
+    EXPECT_EQ(buffers, before);
+}
+
+TEST_F(GraphOnDevicesTest, OutputPlaysTheMainMixerAndStopKeepsTheWiring) {
+    AudioGraph graph(hardware);
+    graph.outputNode().setCurrentDevice(speakers);
+    auto source = std::make_shared<SourceNode>([](float* const* out, int channels, int frames) {
+        for (int c = 0; c < channels; ++c) {
+            std::fill_n(out[c], frames, 0.25f);
+        }
+    });
+    graph.attach(source);
+    graph.connect(source, graph.mainMixerNode(), internalFormat());
+    hardware.enableRecording(1.0);
+    std::string error;
+    ASSERT_TRUE(graph.start(&error)) << error;
+    driver.run(0.25);
+    graph.stop();
+    EXPECT_FALSE(graph.isRunning());
+    driver.runFor(0.25);
+    ASSERT_TRUE(graph.start(&error)) << error;
+    driver.runFor(0.5);
+
+    auto played = hardware.recording(speakers);
+    ASSERT_EQ(played.size(), 2u);
+    ASSERT_EQ(played[0].size(), 48000u);
+    EXPECT_EQ(played[0][100], 0.25f);
+    EXPECT_EQ(played[1][12000 - 1], 0.25f);
+    EXPECT_EQ(played[0][18000], 0.0f);  // stopped
+    EXPECT_EQ(played[0][30000], 0.25f);  // started again with the same nodes
+}
+
+TEST_F(GraphOnDevicesTest, ConfigurationChangeIsReportedWhenTheDeviceGoes) {
+    AudioGraph graph(hardware);
+    graph.outputNode().setCurrentDevice(speakers);
+    std::string error;
+    ASSERT_TRUE(graph.start(&error)) << error;
+    int changes = 0;
+    auto token = graph.addConfigurationChangeObserver([&] { ++changes; });
+    hardware.removeDevice(speakers);
+    EXPECT_EQ(changes, 1);
+    EXPECT_FALSE(graph.isRunning());
+    graph.removeConfigurationChangeObserver(token);
+
+    AudioGraph orphan(hardware);
+    orphan.outputNode().setCurrentDevice(speakers);
+    EXPECT_FALSE(orphan.start(&error));
+    EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace qv
