@@ -58,25 +58,40 @@ std::string rateText(double rate) {
     return text;
 }
 
+// The mixer on virtual devices in virtual time, with settings kept in memory: for listing
+// devices and for render mode.
+struct OfflineMixer {
+    explicit OfflineMixer(const VirtualSetup& setup)
+        : hardware(queue, setup),
+          capture(queue, setup),
+          engine(MultiOutputEngine::create({queue, settings, hardware, capture})) {}
+    ~OfflineMixer() { engine.reset(); }
+
+    VirtualMainQueue queue;
+    MemorySettingsStore settings;
+    VirtualAudioHardware hardware;
+    VirtualCaptureService capture;
+    std::shared_ptr<MultiOutputEngine> engine;
+};
+
+void printDevice(const char* direction, AudioObjectID id, const std::string& uid,
+                 const std::string& name, const std::string& transport, double rate, int channels) {
+    std::cout << direction << '\t' << id << '\t' << uid << '\t' << name << '\t' << transport << '\t'
+              << rateText(rate) << '\t' << channels << " ch\n";
+}
+
 int listDevices(const CommandLineOptions& options) {
     auto setup = loadSetup(options);
     if (!setup) {
         return kExitFileProblem;
     }
-    VirtualMainQueue queue;
-    MemorySettingsStore settings;
-    VirtualAudioHardware hardware(queue, *setup);
-    VirtualCaptureService capture(queue, *setup);
-    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});
-    for (const auto& d : engine->getOutputDevices()) {
-        std::cout << "output\t" << d.id << '\t' << d.uid << '\t' << d.name << '\t'
-                  << d.transportType << '\t' << rateText(d.sampleRate) << '\t' << d.channelCount
-                  << " ch\n";
+    OfflineMixer mixer(*setup);
+    for (const auto& d : mixer.engine->getOutputDevices()) {
+        printDevice("output", d.id, d.uid, d.name, d.transportType, d.sampleRate, d.channelCount);
     }
-    for (const auto& d : engine->getInputDevices()) {
-        std::cout << "input\t" << d.deviceID << '\t' << d.id << '\t' << d.name << '\t'
-                  << d.transportType << '\t' << rateText(d.sampleRate) << '\t' << d.channelCount
-                  << " ch\n";
+    for (const auto& d : mixer.engine->getInputDevices()) {
+        printDevice("input", d.deviceID, d.id, d.name, d.transportType, d.sampleRate,
+                    d.channelCount);
     }
     return 0;
 }
@@ -92,14 +107,12 @@ int render(const CommandLineOptions& options) {
         std::cerr << "quorvanta: cannot create output folder " << *options.outDir << "\n";
         return kExitFileProblem;
     }
-    VirtualMainQueue queue;
-    MemorySettingsStore settings;
-    VirtualAudioHardware hardware(queue, *setup);
-    VirtualCaptureService capture(queue, *setup);
-    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});
-    engine->setUIVisible(false);
+    OfflineMixer mixer(*setup);
+    auto& queue = mixer.queue;
+    auto& hardware = mixer.hardware;
+    mixer.engine->setUIVisible(false);
     queue.runUntilIdle();
-    engine->powerMode = options.powerMode.value_or(PowerMode::eco);
+    mixer.engine->powerMode = options.powerMode.value_or(PowerMode::eco);
     queue.runUntilIdle();
 
     const double seconds = *options.renderSeconds;
@@ -112,7 +125,6 @@ int render(const CommandLineOptions& options) {
         std::cerr << "quorvanta: " << error << "\n";
         return kExitFileProblem;
     }
-    engine.reset();
     return 0;
 }
 
@@ -148,7 +160,7 @@ int runLive(int argc, char** argv, const CommandLineOptions& options) {
         [[maybe_unused]] auto n = ::read(signalPipe[0], &byte, 1);
         QCoreApplication::quit();
     });
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -49,11 +49,16 @@ CommandLineResult parseCommandLine(const std::vector<std::string>& arguments) {
             if (!value(v) || v.empty()) {
                 return fail(arg + " needs a file or folder");
             }
-            if (arg == "--devices") o.devicesFile = v;
-            if (arg == "--preset") o.presetFile = v;
-            if (arg == "--save-preset") o.savePresetFile = v;
-            if (arg == "--out") o.outDir = v;
-            if (arg == "--screenshot") o.screenshotFile = v;
+            if (arg == "--devices")
+                o.devicesFile = v;
+            if (arg == "--preset")
+                o.presetFile = v;
+            if (arg == "--save-preset")
+                o.savePresetFile = v;
+            if (arg == "--out")
+                o.outDir = v;
+            if (arg == "--screenshot")
+                o.screenshotFile = v;
         } else if (arg == "--power-mode") {
             if (!value(v)) {
                 return fail("--power-mode needs one of alwaysOn, eco, ecoSleep");

@@ -1,3 +1,5 @@
 #include "App/Application.h"
 
-int main(int argc, char** argv) { return qv::runQuorvanta(argc, argv); }
+int main(int argc, char** argv) {
+    return qv::runQuorvanta(argc, argv);
+}

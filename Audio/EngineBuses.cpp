@@ -65,6 +65,20 @@ void configure(EQNode& node, const Owner& owner) {
     }
 }
 
+// Stops the bus graph and drops it with its nodes. Assigning a new device keeps the old
+// equaliser node until the new graph replaces it.
+void dropBusGraph(OutputBus& bus, bool keepEQ = false) {
+    if (bus.outputEngine) {
+        bus.outputEngine->stop();
+    }
+    bus.outputEngine.reset();
+    bus.mixerNode.reset();
+    bus.delayNode.reset();
+    if (!keepEQ) {
+        bus.eqNode.reset();
+    }
+}
+
 }  // namespace
 
 void MultiOutputEngine::configureEQNode(EQNode& node, const InputChannel& channel) const {
@@ -221,13 +235,7 @@ void MultiOutputEngine::removeOutputBus(const std::shared_ptr<OutputBus>& bus) {
         }
         busConfigObservers.erase(it);
     }
-    if (keep->outputEngine) {
-        keep->outputEngine->stop();
-    }
-    keep->outputEngine.reset();
-    keep->mixerNode.reset();
-    keep->eqNode.reset();
-    keep->delayNode.reset();
+    dropBusGraph(*keep);
     auto list = outputBusses.get();
     std::erase_if(list, [&](const auto& b) { return b->id == keep->id; });
     outputBusses = std::move(list);
@@ -241,12 +249,7 @@ void MultiOutputEngine::assignDevice(const AudioOutputDevice& device,
     }
     removeConfigObserver(bus->id);
     releaseBusChannelNodes(bus->id);
-    if (bus->outputEngine) {
-        bus->outputEngine->stop();
-    }
-    bus->outputEngine.reset();
-    bus->mixerNode.reset();
-    bus->delayNode.reset();
+    dropBusGraph(*bus, /*keepEQ=*/true);
     bus->outputDevice = device;
     setupOutputBus(bus, device);
     if (isRunning.get()) {
@@ -267,13 +270,7 @@ void MultiOutputEngine::assignDevice(const AudioOutputDevice& device,
 void MultiOutputEngine::unassignDevice(const std::shared_ptr<OutputBus>& bus) {
     removeConfigObserver(bus->id);
     releaseBusChannelNodes(bus->id);
-    if (bus->outputEngine) {
-        bus->outputEngine->stop();
-    }
-    bus->outputEngine.reset();
-    bus->mixerNode.reset();
-    bus->delayNode.reset();
-    bus->eqNode.reset();
+    dropBusGraph(*bus);
     bus->outputDevice = std::nullopt;
     Log::line("🚫 Unassigned device from " + bus->name.get());
 }
@@ -363,13 +360,7 @@ void MultiOutputEngine::recoverBus(const std::shared_ptr<OutputBus>& bus) {
     Log::line("🔧 Recovering Bus " + std::to_string(bus->id) + " (" + device->name + ")...");
     removeConfigObserver(bus->id);
     releaseBusChannelNodes(bus->id);
-    if (bus->outputEngine) {
-        bus->outputEngine->stop();
-    }
-    bus->outputEngine.reset();
-    bus->mixerNode.reset();
-    bus->eqNode.reset();
-    bus->delayNode.reset();
+    dropBusGraph(*bus);
     for (const auto& fresh : getOutputDevices()) {
         if (fresh.uid == device->uid) {
             bus->outputDevice = fresh;

@@ -177,12 +177,14 @@ double MultiOutputEngine::setDeviceTo48kHz(AudioObjectID device) {
         }
     }
     if (!supported) {
-        Log::line("ℹ️ " + name + " does not support 48kHz (current: " + doubleText(rate) + "Hz)");
+        Log::line("ℹ️ " + name + " does not support 48kHz (current: " + doubleText(rate) +
+                  "Hz)");
         return rate;
     }
     if (OSStatus status = env_.hardware.setNominalSampleRate(device, 48000.0);
         status != kAudioNoError) {
-        Log::line("⚠️ Failed to set " + name + " to 48kHz (error: " + std::to_string(status) + ")");
+        Log::line("⚠️ Failed to set " + name + " to 48kHz (error: " + std::to_string(status) +
+                  ")");
         return rate;
     }
     Log::line("✅ Set " + name + " from " + doubleText(rate) + "Hz → 48kHz");

@@ -5,7 +5,9 @@
 
 namespace qv {
 
-void MultiOutputEngine::markAudioActivity() { lastAudioActivity = env_.mainQueue.now(); }
+void MultiOutputEngine::markAudioActivity() {
+    lastAudioActivity = env_.mainQueue.now();
+}
 
 void MultiOutputEngine::startIdleCheckTimer() {
     if (idleCheckTimer) {
@@ -33,17 +35,7 @@ void MultiOutputEngine::suspendForIdle() {
         return;
     }
     isIdleSuspended = true;
-    for (const auto& channel : inputChannels.get()) {
-        auto type = channel->sourceType;
-        auto deviceID = channel->sourceDeviceID;
-        auto deviceUID = channel->sourceDeviceUID;
-        auto bundleId = channel->sourceAppBundleId;
-        stopInputCapture(channel);
-        channel->sourceType = type;
-        channel->sourceDeviceID = deviceID;
-        channel->sourceDeviceUID = deviceUID;
-        channel->sourceAppBundleId = bundleId;
-    }
+    stopCapturesKeepingSources();
     for (const auto& bus : outputBusses.get()) {
         if (bus->outputEngine) {
             bus->outputEngine->stop();

@@ -85,41 +85,40 @@ void MultiOutputEngine::stopInputCapture(const std::shared_ptr<InputChannel>& ch
 
 void MultiOutputEngine::checkScreenCapturePermission(Completion done) {
     std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    env_.capture.getShareableContent(
-        [weakSelf, done](std::optional<ShareableContent> content, std::string error) {
-            auto self = weakSelf.lock();
-            if (!self) {
-                return;
-            }
-            if (content) {
-                self->hasScreenCapturePermission = true;
-                std::vector<RunningApplication> apps;
-                for (const auto& app : content->applications) {
-                    if (app.applicationName.empty() || app.bundleIdentifier.empty()) {
-                        continue;
-                    }
-                    bool seen = std::any_of(apps.begin(), apps.end(), [&](const auto& a) {
-                        return a.bundleIdentifier == app.bundleIdentifier;
-                    });
-                    if (!seen) {
-                        apps.push_back(app);
-                    }
+    env_.capture.getShareableContent([weakSelf, done](std::optional<ShareableContent> content,
+                                                      std::string error) {
+        auto self = weakSelf.lock();
+        if (!self) {
+            return;
+        }
+        if (content) {
+            self->hasScreenCapturePermission = true;
+            std::vector<RunningApplication> apps;
+            for (const auto& app : content->applications) {
+                if (app.applicationName.empty() || app.bundleIdentifier.empty()) {
+                    continue;
                 }
-                std::stable_sort(apps.begin(), apps.end(), [](const auto& a, const auto& b) {
-                    return a.applicationName < b.applicationName;
+                bool seen = std::any_of(apps.begin(), apps.end(), [&](const auto& a) {
+                    return a.bundleIdentifier == app.bundleIdentifier;
                 });
-                const auto count = apps.size();
-                self->capturableApps = std::move(apps);
-                Log::line("✅ Screen capture permission granted, " + std::to_string(count) +
-                          " apps");
-            } else {
-                self->hasScreenCapturePermission = false;
-                Log::line("❌ No screen capture permission: " + error);
+                if (!seen) {
+                    apps.push_back(app);
+                }
             }
-            if (done) {
-                done();
-            }
-        });
+            std::stable_sort(apps.begin(), apps.end(), [](const auto& a, const auto& b) {
+                return a.applicationName < b.applicationName;
+            });
+            const auto count = apps.size();
+            self->capturableApps = std::move(apps);
+            Log::line("✅ Screen capture permission granted, " + std::to_string(count) + " apps");
+        } else {
+            self->hasScreenCapturePermission = false;
+            Log::line("❌ No screen capture permission: " + error);
+        }
+        if (done) {
+            done();
+        }
+    });
 }
 
 void MultiOutputEngine::autoRecoverLostSources() {
@@ -149,8 +148,9 @@ void MultiOutputEngine::autoRecoverLostSources() {
         }
         if (channel->sourceDeviceUID) {
             const auto& inputs = availableInputDevices.get();
-            auto it = std::find_if(inputs.begin(), inputs.end(),
-                                   [&](const auto& d) { return d.id == *channel->sourceDeviceUID; });
+            auto it = std::find_if(inputs.begin(), inputs.end(), [&](const auto& d) {
+                return d.id == *channel->sourceDeviceUID;
+            });
             if (it != inputs.end()) {
                 const AudioInputDevice device = *it;
                 Log::line("🔄 Auto-recovering lost mic source for " + channel->name.get() + ": " +

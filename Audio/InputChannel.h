@@ -21,7 +21,7 @@ class SampleRateConverter;
 // One input channel strip. Published fields are written on the main thread; the numbers and
 // flags among them are atomics, so capture and render threads read them without locks.
 class InputChannel : public ObservableObject {
-public:
+  public:
     explicit InputChannel(std::string channelName) : name(this, std::move(channelName)) {}
     InputChannel(const InputChannel&) = delete;
     InputChannel& operator=(const InputChannel&) = delete;

@@ -63,7 +63,7 @@ struct ChannelSourceInfo {
 
 // An effect slot of a channel. No operation adds slots; the type exists for the channel's list.
 class AUEffectSlot : public ObservableObject {
-public:
+  public:
     explicit AUEffectSlot(std::string slotName) : name(this, std::move(slotName)) {}
 
     const Uuid id = Uuid::random();

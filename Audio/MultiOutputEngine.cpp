@@ -19,7 +19,8 @@ std::shared_ptr<MultiOutputEngine> MultiOutputEngine::create(const EngineEnviron
 }
 
 MultiOutputEngine::MultiOutputEngine(const EngineEnvironment& environment)
-    : ecoWakeThreshold(this, environment.settings.floatValue(kEcoWakeThresholdKey).value_or(-60.0f)),
+    : ecoWakeThreshold(this,
+                       environment.settings.floatValue(kEcoWakeThresholdKey).value_or(-60.0f)),
       env_(environment) {
     lastAudioActivity = env_.mainQueue.now();
     outputBusses.set({std::make_shared<OutputBus>(1, "Bus 1")});
@@ -157,12 +158,13 @@ bool MultiOutputEngine::start(EngineError* error) {
         if (bus->outputEngine->start(&description)) {
             anyRunning = true;
         } else {
-            Log::line("⚠️ Bus " + std::to_string(bus->id) + " engine failed to start: " +
-                      description + " — continuing");
+            Log::line("⚠️ Bus " + std::to_string(bus->id) +
+                      " engine failed to start: " + description + " — continuing");
         }
     }
-    const bool anyDevice = std::any_of(busses.begin(), busses.end(),
-                                       [](const auto& b) { return b->outputDevice.get().has_value(); });
+    const bool anyDevice = std::any_of(busses.begin(), busses.end(), [](const auto& b) {
+        return b->outputDevice.get().has_value();
+    });
     if (anyDevice && !anyRunning) {
         if (error) {
             *error = EngineError{"Quorvanta", -1, "No output buses could be started"};
@@ -395,6 +397,19 @@ void MultiOutputEngine::prepareForSleep() {
         meterTimer->cancel();
         meterTimer.reset();
     }
+    stopCapturesKeepingSources();
+    for (const auto& bus : outputBusses.get()) {
+        if (bus->outputEngine) {
+            bus->outputEngine->stop();
+        }
+    }
+    removeAllDeviceObservers();
+    stopIdleMonitor();
+    removeWakeListeners();
+    Log::line("😴 Prepared for system sleep - all engines stopped, source info preserved");
+}
+
+void MultiOutputEngine::stopCapturesKeepingSources() {
     for (const auto& channel : inputChannels.get()) {
         auto type = channel->sourceType;
         auto deviceID = channel->sourceDeviceID;
@@ -406,15 +421,6 @@ void MultiOutputEngine::prepareForSleep() {
         channel->sourceDeviceUID = deviceUID;
         channel->sourceAppBundleId = bundleId;
     }
-    for (const auto& bus : outputBusses.get()) {
-        if (bus->outputEngine) {
-            bus->outputEngine->stop();
-        }
-    }
-    removeAllDeviceObservers();
-    stopIdleMonitor();
-    removeWakeListeners();
-    Log::line("😴 Prepared for system sleep - all engines stopped, source info preserved");
 }
 
 void MultiOutputEngine::resumeFromSleep() {
@@ -450,8 +456,8 @@ void MultiOutputEngine::resumeFromSleep() {
 }
 
 std::shared_ptr<InputChannel> MultiOutputEngine::addInputChannel() {
-    auto channel = std::make_shared<InputChannel>(
-        "Input " + std::to_string(inputChannels.get().size() + 1));
+    auto channel =
+        std::make_shared<InputChannel>("Input " + std::to_string(inputChannels.get().size() + 1));
     setupChannelAudio(channel);
     auto list = inputChannels.get();
     list.push_back(channel);

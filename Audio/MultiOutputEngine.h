@@ -42,7 +42,7 @@ struct EngineError {
 // main thread; asynchronous operations take a completion that runs on the main thread.
 class MultiOutputEngine : public ObservableObject,
                           public std::enable_shared_from_this<MultiOutputEngine> {
-public:
+  public:
     using Completion = std::function<void()>;
 
     // Creates the engine with bus 1 and schedules its start-up task on the main queue.
@@ -174,11 +174,13 @@ public:
     MainQueue& mainQueue() const { return env_.mainQueue; }
     AudioHardware& hardware() const { return env_.hardware; }
 
-private:
+  private:
     explicit MultiOutputEngine(const EngineEnvironment& environment);
     void scheduleStartUp();
     void autoStart(Completion done);
     void releaseBusChannelNodes(int busId);
+    // Stops every capture; each channel keeps the description of its source.
+    void stopCapturesKeepingSources();
     void buildPlayerChain(const std::shared_ptr<InputChannel>& channel,
                           const std::shared_ptr<OutputBus>& bus);
     void restoreSources(std::shared_ptr<std::vector<ChannelSourceInfo>> saved, std::size_t index,

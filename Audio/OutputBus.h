@@ -16,7 +16,7 @@ namespace qv {
 
 // One output bus: a device, its own graph, fader, mute, equaliser and delay.
 class OutputBus : public ObservableObject {
-public:
+  public:
     OutputBus(int busId, std::string busName) : id(busId), name(this, std::move(busName)) {}
     OutputBus(const OutputBus&) = delete;
     OutputBus& operator=(const OutputBus&) = delete;

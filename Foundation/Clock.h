@@ -8,7 +8,7 @@ namespace qv {
 
 // Monotonic time in seconds, and wall-clock time for time stamps shown to users.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual Seconds now() const = 0;
     virtual std::chrono::system_clock::time_point wallNow() const = 0;
@@ -16,7 +16,7 @@ public:
 
 // The machine's steady and wall clocks.
 class SystemClock final : public Clock {
-public:
+  public:
     Seconds now() const override;
     std::chrono::system_clock::time_point wallNow() const override;
 };

@@ -52,9 +52,13 @@ std::string vformat(const char* format, va_list args) {
 
 }  // namespace
 
-void Log::line(std::string_view text) { write(Channel::standard, text); }
+void Log::line(std::string_view text) {
+    write(Channel::standard, text);
+}
 
-void Log::system(std::string_view text) { write(Channel::system, text); }
+void Log::system(std::string_view text) {
+    write(Channel::system, text);
+}
 
 void Log::systemf(const char* format, ...) {
     va_list args;
@@ -108,7 +112,9 @@ std::vector<std::string> LogCapture::systemLines() const {
     return impl_->system;
 }
 
-bool LogCapture::contains(std::string_view text) const { return count(text) > 0; }
+bool LogCapture::contains(std::string_view text) const {
+    return count(text) > 0;
+}
 
 bool LogCapture::containsSystem(std::string_view text) const {
     std::lock_guard lock(impl_->mutex);

@@ -11,7 +11,7 @@ namespace qv {
 // writes to the separate system-log channel (the printf-style lines). Both may be called from
 // the main and capture threads, never from a render or I/O thread.
 class Log {
-public:
+  public:
     enum class Channel { standard, system };
     using Sink = std::function<void(Channel, std::string_view)>;
 
@@ -29,7 +29,7 @@ std::string formatString(const char* format, ...) __attribute__((format(printf, 
 
 // Collects every line written while it exists (tests assert exact messages).
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -42,7 +42,7 @@ public:
     int count(std::string_view text) const;
     void clear();
 
-private:
+  private:
     struct Impl;
     Impl* impl_;
     Log::Sink previous_;

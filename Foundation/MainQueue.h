@@ -11,7 +11,7 @@ using Seconds = double;
 // A cancellable delayed task or repeating timer. Cancelling a task that has not run yet
 // keeps it from running; cancelling a timer stops its future firings. Copies share state.
 class TaskHandle {
-public:
+  public:
     TaskHandle() = default;
 
     void cancel() const {
@@ -34,14 +34,14 @@ public:
         return h;
     }
 
-private:
+  private:
     std::shared_ptr<State> state_;
 };
 
 // The main thread's queue: every model change, engine operation, timer and delayed task runs
 // here. `post` may be called from any non-real-time thread.
 class MainQueue {
-public:
+  public:
     virtual ~MainQueue() = default;
 
     // Runs `task` on the main thread after everything posted before it.

@@ -38,6 +38,8 @@ void MemorySettingsStore::setValue(const std::string& key, const SettingValue& v
     values_[key] = value;
 }
 
-void MemorySettingsStore::remove(const std::string& key) { values_.erase(key); }
+void MemorySettingsStore::remove(const std::string& key) {
+    values_.erase(key);
+}
 
 }  // namespace qv

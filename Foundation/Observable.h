@@ -12,7 +12,7 @@ namespace qv {
 
 // Keeps an observer registered while it lives.
 class Subscription {
-public:
+  public:
     Subscription() = default;
     explicit Subscription(std::function<void()> cancel) : cancel_(std::move(cancel)) {}
     Subscription(Subscription&& other) noexcept : cancel_(std::exchange(other.cancel_, {})) {}
@@ -32,14 +32,14 @@ public:
         }
     }
 
-private:
+  private:
     std::function<void()> cancel_;
 };
 
 // A list of callbacks. Callbacks added or removed while it notifies take effect next time.
 template <class... Args>
 class Notifier {
-public:
+  public:
     using Callback = std::function<void(const Args&...)>;
 
     Subscription subscribe(Callback callback) {
@@ -65,7 +65,7 @@ public:
 
     bool empty() const { return entries_->empty(); }
 
-private:
+  private:
     struct Entry {
         std::uint64_t id;
         std::shared_ptr<Callback> callback;
@@ -77,7 +77,7 @@ private:
 // Base of model objects: `objectWillChange` fires before any of the object's published fields
 // takes a new value, on the main thread.
 class ObservableObject {
-public:
+  public:
     Notifier<> objectWillChange;
 };
 
@@ -96,12 +96,12 @@ inline constexpr bool kAtomicStorage = atomicStorage<T>();
 
 template <class T, bool Atomic = kAtomicStorage<T>>
 class PublishedStorage {
-public:
+  public:
     explicit PublishedStorage(T v) : value_(std::move(v)) {}
     const T& load() const { return value_; }
     void store(T v) { value_ = std::move(v); }
 
-private:
+  private:
     T value_;
 };
 
@@ -109,12 +109,12 @@ private:
 // without a lock while the main thread writes them.
 template <class T>
 class PublishedStorage<T, true> {
-public:
+  public:
     explicit PublishedStorage(T v) : value_(v) {}
     T load() const { return value_.load(std::memory_order_relaxed); }
     void store(T v) { value_.store(v, std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<T> value_;
 };
 
@@ -124,7 +124,7 @@ private:
 // `objectWillChange`, then the field's own) are told the new value before it becomes visible.
 template <class T>
 class Published {
-public:
+  public:
     Published(ObservableObject* owner, T initial) : owner_(owner), storage_(std::move(initial)) {}
     Published(const Published&) = delete;
     Published& operator=(const Published&) = delete;
@@ -157,7 +157,7 @@ public:
         return didSet_.subscribe(std::move(didSet));
     }
 
-private:
+  private:
     ObservableObject* owner_;
     detail::PublishedStorage<T> storage_;
     Notifier<T> willSet_;

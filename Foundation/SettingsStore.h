@@ -13,7 +13,7 @@ using SettingValue = std::variant<bool, std::int64_t, float, double, std::string
 
 // Typed key-value settings that survive restarts. Main thread only.
 class SettingsStore {
-public:
+  public:
     virtual ~SettingsStore() = default;
     virtual std::optional<SettingValue> value(const std::string& key) const = 0;
     virtual void setValue(const std::string& key, const SettingValue& value) = 0;
@@ -27,12 +27,12 @@ public:
 
 // Settings kept in memory, for tests and render mode.
 class MemorySettingsStore final : public SettingsStore {
-public:
+  public:
     std::optional<SettingValue> value(const std::string& key) const override;
     void setValue(const std::string& key, const SettingValue& value) override;
     void remove(const std::string& key) override;
 
-private:
+  private:
     std::map<std::string, SettingValue> values_;
 };
 

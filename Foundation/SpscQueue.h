@@ -13,7 +13,7 @@ template <class T, std::size_t Capacity>
 class SpscQueue {
     static_assert(Capacity >= 2 && (Capacity & (Capacity - 1)) == 0, "power of two");
 
-public:
+  public:
     // Producer thread.
     bool push(const T& value) {
         const auto head = head_.load(std::memory_order_relaxed);
@@ -49,7 +49,7 @@ public:
         return head_.load(std::memory_order_acquire) - tail_.load(std::memory_order_acquire);
     }
 
-private:
+  private:
     std::array<T, Capacity> slots_{};
     alignas(64) std::atomic<std::size_t> head_{0};
     alignas(64) std::atomic<std::size_t> tail_{0};

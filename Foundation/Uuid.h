@@ -10,7 +10,7 @@ namespace qv {
 
 // A random (version 4) UUID, written upper-case 8-4-4-4-12.
 class Uuid {
-public:
+  public:
     static Uuid random();
     static std::optional<Uuid> fromString(const std::string& text);  // either letter case
 
@@ -20,7 +20,7 @@ public:
     bool operator==(const Uuid&) const = default;
     bool operator<(const Uuid& o) const { return bytes_ < o.bytes_; }
 
-private:
+  private:
     std::array<std::uint8_t, 16> bytes_{};
 };
 

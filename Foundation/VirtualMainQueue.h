@@ -15,7 +15,7 @@ namespace qv {
 // with `advance` / `advanceTo` and every task due on the way runs, in time order (ties in
 // posting order), on the calling thread, which counts as the main thread.
 class VirtualMainQueue final : public MainQueue, public Clock {
-public:
+  public:
     explicit VirtualMainQueue(Seconds start = 0.0) : now_(start) {}
 
     void post(std::function<void()> task) override;
@@ -35,7 +35,7 @@ public:
     // Number of pending tasks that have not been cancelled.
     std::size_t pendingCount();
 
-private:
+  private:
     struct Entry {
         std::function<void()> task;
         TaskHandle handle;

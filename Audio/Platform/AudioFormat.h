@@ -22,6 +22,8 @@ struct AudioFormat {
 };
 
 // Every bus connection uses this format: 48 kHz, stereo, non-interleaved float32.
-inline AudioFormat internalFormat() { return AudioFormat::standard(48000.0, 2); }
+inline AudioFormat internalFormat() {
+    return AudioFormat::standard(48000.0, 2);
+}
 
 }  // namespace qv

@@ -263,8 +263,7 @@ void AudioGraph::deliverInput(const float* const* channels, int channelCount, in
     const auto needed = static_cast<std::uint32_t>(frames);
     const auto count = static_cast<std::uint32_t>(std::max(channelCount, 1));
     if (!tapBuffer_ || tapBuffer_->frameCapacity() < needed ||
-        tapBuffer_->format().channelCount != count ||
-        tapBuffer_->format().sampleRate != rate) {
+        tapBuffer_->format().channelCount != count || tapBuffer_->format().sampleRate != rate) {
         tapBuffer_ = std::make_unique<AudioPCMBuffer>(AudioFormat::standard(rate, count), needed);
     }
     tapBuffer_->setFrameLength(needed);

@@ -32,19 +32,19 @@ class AudioGraph;
 
 // The graph's output: plays the main mixer on the device it is bound to.
 class OutputNode {
-public:
+  public:
     // Binds the graph's output to a device (takes effect at the next start).
     OSStatus setCurrentDevice(AudioObjectID device);
     AudioObjectID currentDevice() const { return device_; }
 
-private:
+  private:
     friend class AudioGraph;
     AudioObjectID device_ = kAudioObjectUnknown;
 };
 
 // The graph's input: captures a device and hands its buffers to a tap on a capture thread.
 class InputNode {
-public:
+  public:
     using TapBlock = std::function<void(const AudioPCMBuffer& buffer, double sampleTime)>;
 
     explicit InputNode(AudioGraph& graph) : graph_(graph) {}
@@ -59,7 +59,7 @@ public:
     void removeTap(int bus);
     bool hasTap() const { return static_cast<bool>(tap_); }
 
-private:
+  private:
     friend class AudioGraph;
     AudioGraph& graph_;
     AudioObjectID device_ = kAudioObjectUnknown;
@@ -70,7 +70,7 @@ private:
 // An audio graph: implicit main mixer and output node, attached nodes, connections, and the
 // device streams that pull (output) or push (input) its audio. Main thread unless noted.
 class AudioGraph {
-public:
+  public:
     explicit AudioGraph(AudioHardware& hardware);
     ~AudioGraph();
     AudioGraph(const AudioGraph&) = delete;
@@ -111,7 +111,7 @@ public:
     // Render thread: fills `frames` frames of the device's channels from the main mixer.
     void renderOutput(float* const* channels, int channelCount, int frames);
 
-private:
+  private:
     friend class InputNode;
     struct RenderPlan;
 

@@ -22,8 +22,8 @@ std::string fourCharCodeString(std::uint32_t code) {
 }
 
 std::string AudioHardware::describeStatus(OSStatus status) const {
-    std::string text = "The operation couldn’t be completed. (OSStatus error " +
-                       std::to_string(status) + ".)";
+    std::string text =
+        "The operation couldn’t be completed. (OSStatus error " + std::to_string(status) + ".)";
     return text;
 }
 

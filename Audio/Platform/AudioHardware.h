@@ -17,8 +17,8 @@ inline constexpr AudioObjectID kAudioObjectUnknown = 0;
 
 // Status codes returned by the backends.
 inline constexpr OSStatus kAudioNoError = 0;
-inline constexpr OSStatus kAudioHardwareBadObjectError = 560947818;      // '!obj'
-inline constexpr OSStatus kAudioHardwareUnspecifiedError = 2003329396;   // 'what'
+inline constexpr OSStatus kAudioHardwareBadObjectError = 560947818;          // '!obj'
+inline constexpr OSStatus kAudioHardwareUnspecifiedError = 2003329396;       // 'what'
 inline constexpr OSStatus kAudioHardwareIllegalOperationError = 1852797029;  // 'nope'
 inline constexpr OSStatus kAudioDeviceUnsupportedFormatError = 560226676;    // '!dat'
 
@@ -55,7 +55,7 @@ enum class AudioProperty {
 
 // A running audio stream of one device. Created stopped.
 class AudioStream {
-public:
+  public:
     virtual ~AudioStream() = default;
     // Returns kAudioNoError or a failure status.
     virtual OSStatus start() = 0;
@@ -65,8 +65,8 @@ public:
 
 // Output: fill `frames` frames of every channel (non-interleaved float32, at the device's rate).
 // Called on the device's render thread: no allocation, no locks, no logging.
-using OutputRenderCallback = std::function<void(float* const* channels, int channelCount,
-                                                int frames, double sampleRate)>;
+using OutputRenderCallback =
+    std::function<void(float* const* channels, int channelCount, int frames, double sampleRate)>;
 // Input: one buffer of captured audio (non-interleaved float32 at the device's rate), on the
 // device's capture thread.
 using InputCaptureCallback = std::function<void(const float* const* channels, int channelCount,
@@ -78,7 +78,7 @@ using ConfigurationChangeCallback = std::function<void()>;
 // The machine's audio devices. Every read can fail: it returns an empty optional and the
 // caller takes its fallback. Main thread unless noted.
 class AudioHardware {
-public:
+  public:
     virtual ~AudioHardware() = default;
 
     // 'dev#': every device id, in the device layer's order.

@@ -8,12 +8,12 @@ namespace qv {
 class AudioGraph;
 
 // Largest number of frames one node renders at a time; longer requests are rendered in slices.
-inline constexpr int kMaxRenderFrames = 4096;
+inline constexpr int kMaxRenderFrames = 1024;
 
 // A node of an AudioGraph. Every node renders stereo (the internal format). Nodes are created
 // and wired on the main thread; `render` runs on the graph's render thread.
 class AudioNode {
-public:
+  public:
     virtual ~AudioNode() = default;
 
     // The graph this node is attached to, or null. Main thread.
@@ -26,7 +26,7 @@ public:
     // Whether other nodes can connect into this one.
     virtual bool acceptsInputs() const { return true; }
 
-private:
+  private:
     friend class AudioGraph;
     AudioGraph* graph_ = nullptr;
 };

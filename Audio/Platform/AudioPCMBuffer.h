@@ -11,7 +11,7 @@ namespace qv {
 // A buffer of float32 audio. Non-interleaved formats keep one plane per channel; interleaved
 // formats keep one plane with the channels interleaved. Allocated once at creation.
 class AudioPCMBuffer {
-public:
+  public:
     AudioPCMBuffer(const AudioFormat& format, std::uint32_t frameCapacity);
 
     const AudioFormat& format() const { return format_; }
@@ -28,7 +28,7 @@ public:
     // Zeroes the first frameLength frames.
     void clear();
 
-private:
+  private:
     AudioFormat format_;
     std::uint32_t frameCapacity_;
     std::uint32_t frameLength_ = 0;

@@ -26,7 +26,7 @@ struct ShareableContent {
 
 // Capture of application and system audio. Main thread.
 class CaptureService {
-public:
+  public:
     virtual ~CaptureService() = default;
 
     // Delivers the shareable content, or nothing and the reason (for example a refused

@@ -20,12 +20,14 @@ struct EQFilterParameters {
 
 // An 11-band equaliser. Band parameters are set on the main thread.
 class EQNode final : public AudioNode {
-public:
+  public:
     static constexpr int kBandCount = 11;
 
     int bandCount() const { return kBandCount; }
     // Main thread.
-    const EQFilterParameters& band(int index) const { return bands_[static_cast<std::size_t>(index)]; }
+    const EQFilterParameters& band(int index) const {
+        return bands_[static_cast<std::size_t>(index)];
+    }
     void setBand(int index, const EQFilterParameters& parameters) {
         if (index >= 0 && index < kBandCount) {
             bands_[static_cast<std::size_t>(index)] = parameters;
@@ -39,7 +41,7 @@ public:
     // Render thread. The filter stages are not wired in yet: audio passes unchanged.
     void render(const float* const* inputs, float* const* outputs, int frames) override;
 
-private:
+  private:
     std::array<EQFilterParameters, kBandCount> bands_{};
     std::atomic<bool> bypass_{false};
 };

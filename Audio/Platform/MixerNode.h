@@ -8,7 +8,7 @@ namespace qv {
 
 // Sums its inputs and applies a linear output volume.
 class MixerNode final : public AudioNode {
-public:
+  public:
     // Linear gain; any thread.
     void setOutputVolume(float volume) { outputVolume_.store(volume, std::memory_order_relaxed); }
     float outputVolume() const { return outputVolume_.load(std::memory_order_relaxed); }
@@ -16,7 +16,7 @@ public:
     // Render thread.
     void render(const float* const* inputs, float* const* outputs, int frames) override;
 
-private:
+  private:
     static_assert(std::atomic<float>::is_always_lock_free);
     std::atomic<float> outputVolume_{1.0f};
 };

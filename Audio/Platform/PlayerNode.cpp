@@ -81,11 +81,12 @@ void PlayerNode::render(const float* const*, float* const* outputs, int frames) 
                 const float* const* planes = buffer.floatChannelData();
                 const std::uint32_t channels = std::max<std::uint32_t>(format.channelCount, 1);
                 for (int c = 0; c < 2; ++c) {
-                    const std::uint32_t src = std::min<std::uint32_t>(static_cast<std::uint32_t>(c),
-                                                                      channels - 1);
+                    const std::uint32_t src =
+                        std::min<std::uint32_t>(static_cast<std::uint32_t>(c), channels - 1);
                     float* out = outputs[c] + written;
                     if (format.interleaved) {
-                        const float* in = planes[0] + static_cast<std::size_t>(position_) * channels;
+                        const float* in =
+                            planes[0] + static_cast<std::size_t>(position_) * channels;
                         for (int i = 0; i < n; ++i) {
                             out[i] = in[static_cast<std::size_t>(i) * channels + src];
                         }

@@ -15,7 +15,7 @@ namespace qv {
 // thread) and handed to the render thread without locks; played buffers travel back to the
 // scheduling side and are freed there, never on the render thread.
 class PlayerNode final : public AudioNode {
-public:
+  public:
     static constexpr std::size_t kQueueCapacity = 256;
 
     ~PlayerNode() override;
@@ -35,7 +35,7 @@ public:
     // Render thread.
     void render(const float* const* inputs, float* const* outputs, int frames) override;
 
-private:
+  private:
     struct Entry {
         AudioPCMBuffer* buffer = nullptr;
         std::uint64_t generation = 0;

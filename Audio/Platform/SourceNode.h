@@ -10,7 +10,7 @@ namespace qv {
 // requested frame count (two non-interleaved channels). The callback must not allocate,
 // lock (other than a ring buffer's lock), log or wait.
 class SourceNode final : public AudioNode {
-public:
+  public:
     using RenderBlock = std::function<void(float* const* outputs, int channelCount, int frames)>;
 
     explicit SourceNode(RenderBlock block) : block_(std::move(block)) {}
@@ -18,7 +18,7 @@ public:
     bool acceptsInputs() const override { return false; }
     void render(const float* const* inputs, float* const* outputs, int frames) override;
 
-private:
+  private:
     RenderBlock block_;
 };
 

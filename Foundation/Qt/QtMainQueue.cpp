@@ -8,11 +8,13 @@ namespace qv {
 
 QtMainQueue::QtMainQueue() : context_(new QObject) {}
 
-QtMainQueue::~QtMainQueue() { delete context_; }
+QtMainQueue::~QtMainQueue() {
+    delete context_;
+}
 
 void QtMainQueue::post(std::function<void()> task) {
-    QMetaObject::invokeMethod(context_, [task = std::move(task)] { task(); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_, [task = std::move(task)] { task(); }, Qt::QueuedConnection);
 }
 
 TaskHandle QtMainQueue::postAfter(Seconds delay, std::function<void()> task) {
@@ -43,6 +45,8 @@ TaskHandle QtMainQueue::scheduleRepeating(Seconds interval, std::function<void()
     return handle;
 }
 
-Seconds QtMainQueue::now() const { return clock_.now(); }
+Seconds QtMainQueue::now() const {
+    return clock_.now();
+}
 
 }  // namespace qv

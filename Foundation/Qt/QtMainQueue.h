@@ -10,7 +10,7 @@ namespace qv {
 
 // The main queue on the Qt event loop of the thread that created it (the GUI thread).
 class QtMainQueue final : public MainQueue {
-public:
+  public:
     QtMainQueue();
     ~QtMainQueue() override;
 
@@ -19,7 +19,7 @@ public:
     TaskHandle scheduleRepeating(Seconds interval, std::function<void()> tick) override;
     Seconds now() const override;
 
-private:
+  private:
     QObject* context_;
     SystemClock clock_;
 };

@@ -7,8 +7,8 @@
 namespace qv {
 
 QtSettingsStore::QtSettingsStore()
-    : settings_(std::make_unique<QSettings>(QStringLiteral("Quorvanta"),
-                                            QStringLiteral("Quorvanta"))) {}
+    : settings_(
+          std::make_unique<QSettings>(QStringLiteral("Quorvanta"), QStringLiteral("Quorvanta"))) {}
 
 QtSettingsStore::~QtSettingsStore() = default;
 

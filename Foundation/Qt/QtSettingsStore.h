@@ -11,7 +11,7 @@ namespace qv {
 // Settings in QSettings under organisation and application "Quorvanta". Values keep the type
 // they were written with.
 class QtSettingsStore final : public SettingsStore {
-public:
+  public:
     QtSettingsStore();
     ~QtSettingsStore() override;
 
@@ -19,7 +19,7 @@ public:
     void setValue(const std::string& key, const SettingValue& value) override;
     void remove(const std::string& key) override;
 
-private:
+  private:
     std::unique_ptr<QSettings> settings_;
 };
 

@@ -38,7 +38,7 @@ Run runProgram(const std::string& arguments, const fs::path& dir) {
 }
 
 class ProgramTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir = fs::temp_directory_path() /
               ("quorvanta-program-" + std::to_string(::getpid()) + "-" +
@@ -72,9 +72,8 @@ protected:
 
 TEST_F(ProgramTest, RenderWritesOneWavPerOutputDeviceOfExactLength) {
     const auto devices = devicesFile();
-    auto run = runProgram("--render 2 --out " + (dir / "out").string() + " --devices " +
-                              devices.string(),
-                          dir);
+    auto run = runProgram(
+        "--render 2 --out " + (dir / "out").string() + " --devices " + devices.string(), dir);
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_NE(run.out.find("🔊 Auto-assigned Speakers to Bus 1\n"), std::string::npos);
     EXPECT_NE(run.out.find("▶️ Engine auto-started\n"), std::string::npos);
@@ -156,11 +155,11 @@ TEST_F(ProgramTest, HeadlessStartsAndStopsCleanlyOnSigterm) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
     std::ifstream in(outFile);
     text.assign(std::istreambuf_iterator<char>(in), {});
-    for (const char* line : {"🔊 Found 2 output devices", "🎤 Found 1 input devices",
-                             "🔊 Auto-assigned Speakers to Bus 1", "▶️ Engine auto-started",
-                             "▶️ Multi-Output Engine started",
-                             "👂 Device list listener installed (UI-only)",
-                             "⏹ Multi-Output Engine stopped"}) {
+    for (const char* line :
+         {"🔊 Found 2 output devices", "🎤 Found 1 input devices",
+          "🔊 Auto-assigned Speakers to Bus 1", "▶️ Engine auto-started",
+          "▶️ Multi-Output Engine started", "👂 Device list listener installed (UI-only)",
+          "⏹ Multi-Output Engine stopped"}) {
         EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line;
     }
 }

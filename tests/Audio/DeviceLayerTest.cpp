@@ -25,8 +25,10 @@ TEST_F(EngineTest, DeviceListsFollowDirectionsAndLeaveOutDefaultAggregates) {
     start(setup);
 
     std::vector<std::string> outputs, inputs;
-    for (const auto& d : engine->availableOutputDevices.get()) outputs.push_back(d.uid);
-    for (const auto& d : engine->availableInputDevices.get()) inputs.push_back(d.id);
+    for (const auto& d : engine->availableOutputDevices.get())
+        outputs.push_back(d.uid);
+    for (const auto& d : engine->availableInputDevices.get())
+        inputs.push_back(d.id);
     EXPECT_EQ(outputs, (std::vector<std::string>{"spk", "loop", "my-aggregate"}));
     EXPECT_EQ(inputs, (std::vector<std::string>{"mic", "loop"}));
 
@@ -44,10 +46,10 @@ TEST_F(EngineTest, DeviceListsFollowDirectionsAndLeaveOutDefaultAggregates) {
 
 TEST_F(EngineTest, TransportCodesMapToNames) {
     const std::pair<const char*, const char*> table[] = {
-        {"bltn", "Built-in"}, {"usb ", "USB"},         {"blue", "Bluetooth"},
-        {"blea", "Bluetooth"}, {"hdmi", "HDMI"},       {"dprt", "DisplayPort"},
+        {"bltn", "Built-in"},    {"usb ", "USB"},      {"blue", "Bluetooth"},
+        {"blea", "Bluetooth"},   {"hdmi", "HDMI"},     {"dprt", "DisplayPort"},
         {"thun", "Thunderbolt"}, {"1394", "FireWire"}, {"virt", "Virtual"},
-        {"grup", "Aggregate"}, {"pci ", "Other"},
+        {"grup", "Aggregate"},   {"pci ", "Other"},
     };
     VirtualSetup setup;
     int n = 0;
@@ -113,17 +115,47 @@ TEST_F(EngineTest, SetDeviceTo48kHzOutcomes) {
     const RateCase cases[] = {
         {"already", 48000, {}, std::nullopt, 0, 48000, "✅ Mic already at 48kHz"},
         {"nearly", 47999.5, {}, std::nullopt, 0, 47999.5, "✅ Mic already at 48kHz"},
-        {"switch", 44100, {{44100, 44100}, {48000, 48000}}, std::nullopt, 0, 48000,
+        {"switch",
+         44100,
+         {{44100, 44100}, {48000, 48000}},
+         std::nullopt,
+         0,
+         48000,
          "✅ Set Mic from 44100.0Hz → 48kHz"},
-        {"range", 44100, {{8000, 96000}}, std::nullopt, 0, 48000,
+        {"range",
+         44100,
+         {{8000, 96000}},
+         std::nullopt,
+         0,
+         48000,
          "✅ Set Mic from 44100.0Hz → 48kHz"},
-        {"discrete", 44100, {{44100, 44100}, {96000, 96000}}, std::nullopt, 0, 44100,
+        {"discrete",
+         44100,
+         {{44100, 44100}, {96000, 96000}},
+         std::nullopt,
+         0,
+         44100,
          "ℹ️ Mic does not support 48kHz (current: 44100.0Hz)"},
-        {"no size", 44100, {{48000, 48000}}, AudioProperty::availableRatesSize, 0, 44100,
+        {"no size",
+         44100,
+         {{48000, 48000}},
+         AudioProperty::availableRatesSize,
+         0,
+         44100,
          "⚠️ Cannot query available rates for Mic"},
-        {"no ranges", 44100, {{48000, 48000}}, AudioProperty::availableRates, 0, 44100,
+        {"no ranges",
+         44100,
+         {{48000, 48000}},
+         AudioProperty::availableRates,
+         0,
+         44100,
          "⚠️ Cannot read available rates for Mic"},
-        {"set fails", 44100, {{48000, 48000}}, std::nullopt, 1852797029, 44100,
+        {"set fails",
+         44100,
+         {{48000, 48000}},
+         std::nullopt,
+         1852797029,
+         44100,
          "⚠️ Failed to set Mic to 48kHz (error: 1852797029)"},
     };
     for (const auto& c : cases) {
@@ -135,8 +167,10 @@ TEST_F(EngineTest, SetDeviceTo48kHzOutcomes) {
         setup.devices.push_back(inputDevice("mic", "Mic", 2, c.rate, ranges));
         build(setup);
         const auto id = idOf("mic");
-        if (c.failedRead) hardware->failRead(id, *c.failedRead);
-        if (c.setFailure) hardware->failSetRate(id, c.setFailure);
+        if (c.failedRead)
+            hardware->failRead(id, *c.failedRead);
+        if (c.setFailure)
+            hardware->failSetRate(id, c.setFailure);
         log.clear();
         EXPECT_EQ(engine->setDeviceTo48kHz(id), c.expectedRate) << c.label;
         EXPECT_EQ(log.lines().front(), c.expectedLine) << c.label;

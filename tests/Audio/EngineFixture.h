@@ -16,8 +16,7 @@
 namespace qv::testing {
 
 inline VirtualDeviceSpec outputDevice(std::string uid, std::string name,
-                                      const char (&transport)[5] = "bltn",
-                                      double rate = 48000.0) {
+                                      const char (&transport)[5] = "bltn", double rate = 48000.0) {
     VirtualDeviceSpec spec;
     spec.uid = std::move(uid);
     spec.name = std::move(name);
@@ -42,8 +41,8 @@ inline VirtualDeviceSpec inputDevice(std::string uid, std::string name, std::uin
 // The devices most tests use: speakers and headphones out, one USB microphone in.
 inline VirtualSetup standardSetup() {
     VirtualSetup setup;
-    setup.devices.push_back(inputDevice("usb-mic", "USB Mic", 1, 44100.0,
-                                        {{44100.0, 44100.0}, {48000.0, 48000.0}}));
+    setup.devices.push_back(
+        inputDevice("usb-mic", "USB Mic", 1, 44100.0, {{44100.0, 44100.0}, {48000.0, 48000.0}}));
     setup.devices.push_back(outputDevice("speakers", "Speakers"));
     setup.devices.push_back(outputDevice("headphones", "Headphones", "usb "));
     setup.apps.push_back({"org.example.Player", "Player", Signal::silence()});
@@ -52,7 +51,7 @@ inline VirtualSetup standardSetup() {
 
 // An engine on virtual devices and the virtual main queue; the log is captured.
 class EngineTest : public ::testing::Test {
-protected:
+  protected:
     void build(const VirtualSetup& setup = standardSetup()) {
         hardware = std::make_unique<VirtualAudioHardware>(queue, setup);
         capture = std::make_unique<VirtualCaptureService>(queue, setup);

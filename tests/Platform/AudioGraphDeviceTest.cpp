@@ -30,7 +30,7 @@ VirtualSetup devices() {
 }
 
 class GraphOnDevicesTest : public ::testing::Test {
-protected:
+  protected:
     VirtualMainQueue queue;
     VirtualAudioHardware hardware{queue, devices()};
     VirtualTimeDriver driver{hardware, queue};
@@ -95,7 +95,7 @@ TEST_F(GraphOnDevicesTest, OutputPlaysTheMainMixerAndStopKeepsTheWiring) {
     ASSERT_EQ(played[0].size(), 48000u);
     EXPECT_EQ(played[0][100], 0.25f);
     EXPECT_EQ(played[1][12000 - 1], 0.25f);
-    EXPECT_EQ(played[0][18000], 0.0f);  // stopped
+    EXPECT_EQ(played[0][18000], 0.0f);   // stopped
     EXPECT_EQ(played[0][30000], 0.25f);  // started again with the same nodes
 }
 

@@ -37,7 +37,7 @@ Rendered render(AudioGraph& graph, int frames) {
 }
 
 class AudioGraphTest : public ::testing::Test {
-protected:
+  protected:
     VirtualMainQueue queue;
     VirtualAudioHardware hardware{queue, VirtualSetup{}};
     AudioGraph graph{hardware};
@@ -112,9 +112,8 @@ TEST_F(AudioGraphTest, MixerSumsItsInputsTimesVolumeAndDetachedNodesFallSilent) 
 }
 
 TEST_F(AudioGraphTest, ReconnectingASourceReplacesItsDestination) {
-    auto source = std::make_shared<SourceNode>([](float* const* out, int, int frames) {
-        std::fill_n(out[0], frames, 1.0f);
-    });
+    auto source = std::make_shared<SourceNode>(
+        [](float* const* out, int, int frames) { std::fill_n(out[0], frames, 1.0f); });
     auto m1 = std::make_shared<MixerNode>();
     auto m2 = std::make_shared<MixerNode>();
     for (auto node : std::vector<std::shared_ptr<AudioNode>>{source, m1, m2}) {

@@ -23,7 +23,9 @@ struct TempDir {
     std::string file(const std::string& name) const { return (path / name).string(); }
 };
 
-void writeText(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
+void writeText(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
 
 void writeTone(const std::string& path, double rate) {
     std::string error;

@@ -25,7 +25,9 @@ double rms(const std::vector<float>& x) {
     return std::sqrt(sum / double(x.size()));
 }
 
-double decibels(double gain) { return 20.0 * std::log10(gain); }
+double decibels(double gain) {
+    return 20.0 * std::log10(gain);
+}
 
 TEST(Signal, SineHasItsPeakLevelAndFrequencyOnEveryChannel) {
     const Signal sine = Signal::sine(1000.0, -6.0);

@@ -24,7 +24,7 @@ VirtualDeviceSpec outputSpec(const std::string& uid) {
 }
 
 class VirtualAudioHardwareTest : public ::testing::Test {
-protected:
+  protected:
     VirtualMainQueue queue;
     VirtualAudioHardware hardware{queue, builtinVirtualSetup()};
 
@@ -36,8 +36,7 @@ protected:
     std::unique_ptr<AudioStream> openInput(AudioObjectID device, std::function<void()> onChange,
                                            OSStatus* status = nullptr) {
         return hardware.openInputStream(
-            device, 256, [](const float* const*, int, int, double) {}, std::move(onChange),
-            status);
+            device, 256, [](const float* const*, int, int, double) {}, std::move(onChange), status);
     }
     // Counts deliveries of one property's listener.
     int* listen(AudioObjectID object, AudioProperty property) {
@@ -47,7 +46,7 @@ protected:
         return count;
     }
 
-private:
+  private:
     std::vector<std::unique_ptr<int>> counts_;
 };
 
@@ -229,8 +228,8 @@ TEST_F(VirtualAudioHardwareTest, RefusesStreamsTheDeviceCannotCarry) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         OSStatus status = -1;
-        auto stream = c.isOutput ? openOutput(c.device, {}, &status)
-                                 : openInput(c.device, {}, &status);
+        auto stream =
+            c.isOutput ? openOutput(c.device, {}, &status) : openInput(c.device, {}, &status);
         EXPECT_EQ(status, c.status);
         EXPECT_EQ(stream != nullptr, c.status == kAudioNoError);
     }

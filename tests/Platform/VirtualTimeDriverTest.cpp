@@ -37,7 +37,7 @@ struct Call {
 };
 
 class VirtualTimeDriverTest : public ::testing::Test {
-protected:
+  protected:
     VirtualMainQueue queue;
 
     void makeHardware(std::vector<VirtualDeviceSpec> devices) {
@@ -183,7 +183,8 @@ TEST_F(VirtualTimeDriverTest, RecordsWhatEachOutputDevicePlayed) {
     const auto dacTake = hardware->recording(101);
     ASSERT_EQ(dacTake.size(), 4u);
     EXPECT_EQ(dacTake[3], std::vector<float>(4410, 2.0f));
-    EXPECT_EQ(hardware->recording(102), std::vector<std::vector<float>>(1, std::vector<float>(4800)));
+    EXPECT_EQ(hardware->recording(102),
+              std::vector<std::vector<float>>(1, std::vector<float>(4800)));
 
     std::string pattern = (std::filesystem::temp_directory_path() / "qv-takes-XXXXXX").string();
     const std::filesystem::path dir = mkdtemp(pattern.data());
@@ -228,7 +229,7 @@ TEST_F(VirtualTimeDriverTest, RateChangeRestartsTheDeviceGridAtTheNewRate) {
     for (const auto& call : calls) {
         at48 += call.rate == 48000.0;
     }
-    EXPECT_EQ(at48, 188u);                // boundaries below 0.5 s
+    EXPECT_EQ(at48, 188u);                 // boundaries below 0.5 s
     EXPECT_EQ(calls.size() - at48, 173u);  // from frame 22050 at 44.1 kHz
     EXPECT_EQ(calls[at48].time, 0.5);
 }

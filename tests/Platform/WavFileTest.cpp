@@ -40,7 +40,9 @@ struct WavBuilder {
     Bytes bytes;
 
     WavBuilder& tag(const char* t) {
-        bytes.insert(bytes.end(), t, t + 4);
+        for (int i = 0; i < 4; ++i) {
+            bytes.push_back(static_cast<std::uint8_t>(t[i]));
+        }
         return *this;
     }
     WavBuilder& u16(std::uint16_t v) {
@@ -65,8 +67,8 @@ struct WavBuilder {
     }
 };
 
-Bytes fmtBody(std::uint16_t format, std::uint16_t channels, std::uint32_t rate,
-              std::uint16_t bits, bool isExtensible = false) {
+Bytes fmtBody(std::uint16_t format, std::uint16_t channels, std::uint32_t rate, std::uint16_t bits,
+              bool isExtensible = false) {
     WavBuilder b;
     const auto align = static_cast<std::uint16_t>(channels * bits / 8);
     b.u16(isExtensible ? 0xFFFE : format).u16(channels).u32(rate).u32(rate * align).u16(align);
@@ -138,15 +140,29 @@ TEST(WavFile, ReadsIntegerAndFloatSamples) {
         return b;
     }();
     const std::vector<Case> cases = {
-        {"pcm16", 1, 16, false, {0xFF, 0x7F, 0x00, 0x80, 0x00, 0x40, 0x00, 0x00},
+        {"pcm16",
+         1,
+         16,
+         false,
+         {0xFF, 0x7F, 0x00, 0x80, 0x00, 0x40, 0x00, 0x00},
          {{32767.0f / 32768.0f, 0.5f}, {-1.0f, 0.0f}}},
-        {"pcm24", 1, 24, false, {0x00, 0x00, 0x40, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0, 0, 0},
+        {"pcm24",
+         1,
+         24,
+         false,
+         {0x00, 0x00, 0x40, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0, 0, 0},
          {{0.5f, -1.0f / 8388608.0f}, {-1.0f, 0.0f}}},
-        {"pcm32", 1, 32, false,
+        {"pcm32",
+         1,
+         32,
+         false,
          {0x00, 0x00, 0x00, 0x40, 0x00, 0x00, 0x00, 0x80, 0x00, 0x00, 0x00, 0xC0, 0, 0, 0, 0},
          {{0.5f, -0.5f}, {-1.0f, 0.0f}}},
         {"float32", 3, 32, false, float4, {{0.25f, 1.0f}, {-0.5f, -0.125f}}},
-        {"extensible pcm24", 1, 24, true,
+        {"extensible pcm24",
+         1,
+         24,
+         true,
          {0x00, 0x00, 0x40, 0x00, 0x00, 0x80, 0xFF, 0xFF, 0xFF, 0, 0, 0},
          {{0.5f, -1.0f / 8388608.0f}, {-1.0f, 0.0f}}},
         {"extensible float32", 3, 32, true, float4, {{0.25f, 1.0f}, {-0.5f, -0.125f}}},

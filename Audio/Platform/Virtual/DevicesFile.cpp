@@ -21,7 +21,9 @@ struct Refusal {
     throw Refusal{where.empty() ? what : where + ": " + what};
 }
 
-std::string inQuotes(const std::string& key) { return "\"" + key + "\""; }
+std::string inQuotes(const std::string& key) {
+    return "\"" + key + "\"";
+}
 
 const json* member(const json& object, const std::string& key) {
     const auto it = object.find(key);
@@ -111,8 +113,7 @@ std::uint32_t channels(const json& direction, const std::string& name, const std
     return value->get<std::uint32_t>();
 }
 
-const json& directionObject(const json& device, const std::string& name,
-                            const std::string& where) {
+const json& directionObject(const json& device, const std::string& name, const std::string& where) {
     const json& value = device.at(name);
     if (!value.is_object()) {
         refuse(where, inQuotes(name) + " must be an object");
@@ -170,8 +171,8 @@ VirtualDeviceSpec parseDevice(const json& value, std::size_t index,
         spec.input = std::move(in);
     }
     if (member(value, "output")) {
-        spec.output = VirtualOutputSpec{
-            channels(directionObject(value, "output", where), "output", where)};
+        spec.output =
+            VirtualOutputSpec{channels(directionObject(value, "output", where), "output", where)};
     }
     if (!spec.input && !spec.output) {
         refuse(where, "needs \"input\" or \"output\"");
@@ -212,9 +213,9 @@ VirtualSetup parseSetup(const json& root, const std::filesystem::path& baseDir) 
         VirtualDeviceSpec spec = parseDevice((*devices)[i], i, baseDir);
         const auto [it, isNew] = indexOfUID.emplace(spec.uid, i);
         if (!isNew) {
-            refuse("devices[" + std::to_string(i) + "]",
-                   "uid " + inQuotes(spec.uid) + " repeats devices[" + std::to_string(it->second) +
-                       "]");
+            refuse("devices[" + std::to_string(i) + "]", "uid " + inQuotes(spec.uid) +
+                                                             " repeats devices[" +
+                                                             std::to_string(it->second) + "]");
         }
         setup.devices.push_back(std::move(spec));
     }

@@ -14,7 +14,9 @@ std::uint64_t splitmix64(std::uint64_t x) {
     return x ^ (x >> 31);
 }
 
-double gainFromDecibels(double level) { return std::pow(10.0, level / 20.0); }
+double gainFromDecibels(double level) {
+    return std::pow(10.0, level / 20.0);
+}
 
 void renderSine(const Signal::Sine& sine, std::int64_t startFrame, int frames, double rate,
                 float* out) {
@@ -40,8 +42,8 @@ void renderNoise(const Signal::Noise& noise, int channel, std::int64_t startFram
     }
 }
 
-void renderFile(const WavData& wav, int channel, std::int64_t startFrame, int frames,
-                double rate, float* out) {
+void renderFile(const WavData& wav, int channel, std::int64_t startFrame, int frames, double rate,
+                float* out) {
     if (wav.channels.empty()) {
         std::fill_n(out, frames, 0.0f);
         return;

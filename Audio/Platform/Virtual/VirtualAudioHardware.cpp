@@ -197,7 +197,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
 };
 
 class VirtualAudioHardware::Stream final : public AudioStream {
-public:
+  public:
     Stream(std::shared_ptr<Core> core, std::uint64_t id) : core_(std::move(core)), id_(id) {}
     ~Stream() override {
         std::lock_guard lock(core_->mutex);
@@ -230,7 +230,7 @@ public:
         return core_->streams.at(id_).isRunning;
     }
 
-private:
+  private:
     std::shared_ptr<Core> core_;
     std::uint64_t id_;
 };
@@ -299,8 +299,8 @@ std::optional<std::size_t> VirtualAudioHardware::availableSampleRateCount(
 
 std::optional<std::vector<RateRange>> VirtualAudioHardware::availableSampleRates(
     AudioObjectID device) const {
-    return core_->read<std::vector<RateRange>>(
-        device, AudioProperty::availableRates, [](const auto& d) { return d.spec.availableRates; });
+    return core_->read<std::vector<RateRange>>(device, AudioProperty::availableRates,
+                                               [](const auto& d) { return d.spec.availableRates; });
 }
 
 OSStatus VirtualAudioHardware::setNominalSampleRate(AudioObjectID device, double rate) {
@@ -397,9 +397,10 @@ std::unique_ptr<AudioStream> VirtualAudioHardware::openInputStream(
     ConfigurationChangeCallback onChange, OSStatus* status) {
     std::lock_guard lock(core_->mutex);
     const auto* d = core_->find(device);
-    const OSStatus result = !d                                  ? kAudioHardwareBadObjectError
-                            : !d->spec.input || framesPerBuffer == 0 ? kAudioHardwareIllegalOperationError
-                                                                : kAudioNoError;
+    const OSStatus result = !d ? kAudioHardwareBadObjectError
+                            : !d->spec.input || framesPerBuffer == 0
+                                ? kAudioHardwareIllegalOperationError
+                                : kAudioNoError;
     if (status) {
         *status = result;
     }

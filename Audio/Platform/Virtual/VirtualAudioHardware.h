@@ -25,7 +25,7 @@ namespace qv {
 // destructor returns, its callbacks have finished and will not run again. Callbacks must not
 // call back into this object.
 class VirtualAudioHardware final : public AudioHardware {
-public:
+  public:
     VirtualAudioHardware(MainQueue& queue, const VirtualSetup& setup);
     ~VirtualAudioHardware() override;
     VirtualAudioHardware(const VirtualAudioHardware&) = delete;
@@ -39,8 +39,7 @@ public:
     std::optional<std::uint32_t> transportType(AudioObjectID device) const override;
     std::optional<double> nominalSampleRate(AudioObjectID device) const override;
     std::optional<std::size_t> availableSampleRateCount(AudioObjectID device) const override;
-    std::optional<std::vector<RateRange>> availableSampleRates(
-        AudioObjectID device) const override;
+    std::optional<std::vector<RateRange>> availableSampleRates(AudioObjectID device) const override;
     // Fails with kAudioDeviceUnsupportedFormatError for a rate outside every available range.
     // A change notifies the device's open streams (configuration change) and its
     // nominalSampleRate listeners.
@@ -54,8 +53,7 @@ public:
 
     // Null with kAudioHardwareBadObjectError for an unknown device, with
     // kAudioHardwareIllegalOperationError for a device without that direction.
-    std::unique_ptr<AudioStream> openOutputStream(AudioObjectID device,
-                                                  OutputRenderCallback render,
+    std::unique_ptr<AudioStream> openOutputStream(AudioObjectID device, OutputRenderCallback render,
                                                   ConfigurationChangeCallback onChange,
                                                   OSStatus* status) override;
     std::unique_ptr<AudioStream> openInputStream(AudioObjectID device,
@@ -65,7 +63,7 @@ public:
                                                  OSStatus* status) override;
 
     // Devices appearing and disappearing. addDevice returns the new id, or kAudioObjectUnknown
-    // for a spec without input or output, with 0 channels, or with a uid already present.
+    // for a device without input or output, with 0 channels, or with a uid already present.
     // Removing a device notifies device-list and alive listeners; its open streams get their
     // configuration change callback and stop delivering.
     AudioObjectID addDevice(const VirtualDeviceSpec& spec);
@@ -107,7 +105,7 @@ public:
     // devices render. Does not allocate.
     void runCycle(Seconds time);
 
-private:
+  private:
     struct Core;  // shared with open streams, so a stream may outlive this object
     class Stream;
 

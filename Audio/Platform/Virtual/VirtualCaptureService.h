@@ -12,7 +12,7 @@ namespace qv {
 // Capture over the applications of a VirtualSetup: one display (id 1), the applications with
 // process ids 1000, 1001, ... in setup order, and the setup's permission answer.
 class VirtualCaptureService final : public CaptureService {
-public:
+  public:
     VirtualCaptureService(MainQueue& queue, const VirtualSetup& setup);
 
     // Without permission: nothing, and "Screen capture permission denied".
@@ -22,7 +22,7 @@ public:
     void setApplications(std::vector<VirtualAppSpec> apps) { apps_ = std::move(apps); }
     const std::vector<VirtualAppSpec>& applications() const { return apps_; }
 
-private:
+  private:
     MainQueue& queue_;
     std::vector<VirtualAppSpec> apps_;
     bool hasPermission_;

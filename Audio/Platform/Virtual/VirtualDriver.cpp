@@ -42,7 +42,9 @@ constexpr Seconds kMaxSleep = 0.01;
 
 RealTimeDriver::RealTimeDriver(VirtualAudioHardware& hardware) : hardware_(hardware) {}
 
-RealTimeDriver::~RealTimeDriver() { stop(); }
+RealTimeDriver::~RealTimeDriver() {
+    stop();
+}
 
 void RealTimeDriver::start() {
     if (thread_.joinable()) {

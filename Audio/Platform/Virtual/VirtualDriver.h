@@ -13,7 +13,7 @@ namespace qv {
 // moves from one period boundary to the next; main-queue tasks due in between run at their
 // times, and tasks due at a boundary run before its cycle.
 class VirtualTimeDriver {
-public:
+  public:
     VirtualTimeDriver(VirtualAudioHardware& hardware, VirtualMainQueue& queue);
 
     // Starts every period grid afresh at the queue's current time, then runs `duration`
@@ -23,7 +23,7 @@ public:
     // left behind by moving the queue's clock elsewhere starts again at the current time).
     void runFor(Seconds duration);
 
-private:
+  private:
     VirtualAudioHardware& hardware_;
     VirtualMainQueue& queue_;
 };
@@ -33,7 +33,7 @@ private:
 // 50 ms behind (a stalled machine), the late grids start again at the current time instead of
 // catching up.
 class RealTimeDriver {
-public:
+  public:
     explicit RealTimeDriver(VirtualAudioHardware& hardware);
     ~RealTimeDriver();
     RealTimeDriver(const RealTimeDriver&) = delete;
@@ -44,7 +44,7 @@ public:
     void stop();
     bool isRunning() const { return thread_.joinable(); }
 
-private:
+  private:
     void loop();
 
     VirtualAudioHardware& hardware_;

@@ -80,12 +80,12 @@ bool parseFormat(const std::uint8_t* p, std::size_t size, Format* out, std::stri
         }
         f.format = u16(p + 24);
     }
-    const bool isSupported = (f.format == kFormatPCM && (f.bits == 16 || f.bits == 24 ||
-                                                         f.bits == 32)) ||
-                             (f.format == kFormatFloat && f.bits == 32);
+    const bool isSupported =
+        (f.format == kFormatPCM && (f.bits == 16 || f.bits == 24 || f.bits == 32)) ||
+        (f.format == kFormatFloat && f.bits == 32);
     if (!isSupported) {
-        return fail(reason, "unsupported sample format (format " + std::to_string(f.format) +
-                                ", " + std::to_string(f.bits) + " bits)");
+        return fail(reason, "unsupported sample format (format " + std::to_string(f.format) + ", " +
+                                std::to_string(f.bits) + " bits)");
     }
     if (f.channels == 0) {
         return fail(reason, "no channels");
@@ -167,7 +167,9 @@ void put32(std::vector<std::uint8_t>& b, std::uint32_t v) {
     }
 }
 
-void putTag(std::vector<std::uint8_t>& b, const char* tag) { b.insert(b.end(), tag, tag + 4); }
+void putTag(std::vector<std::uint8_t>& b, const char* tag) {
+    b.insert(b.end(), tag, tag + 4);
+}
 
 }  // namespace
 
@@ -195,8 +197,8 @@ std::optional<WavData> readWav(const std::string& path, std::string* error) {
 bool writeWavFloat32(const std::string& path, double sampleRate,
                      const std::vector<std::vector<float>>& channels, std::string* error) {
     if (channels.empty() || channels.size() > 0xFFFF) {
-        return fail(error, path + ": cannot write " + std::to_string(channels.size()) +
-                               " channels");
+        return fail(error,
+                    path + ": cannot write " + std::to_string(channels.size()) + " channels");
     }
     const std::size_t frames = channels.front().size();
     for (const auto& plane : channels) {
