@@ -1,6 +1,7 @@
 #include "Audio/Platform/AudioGraph.h"
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 namespace qv {
@@ -65,7 +66,14 @@ void InputNode::removeTap(int) {
 }
 
 AudioGraph::AudioGraph(AudioHardware& hardware)
-    : hardware_(hardware), mainMixer_(std::make_shared<MixerNode>()), input_(*this) {
+    : hardware_(hardware),
+      mainMixer_(std::make_shared<MixerNode>()),
+      input_(*this),
+      renderSource_(
+          [this](float* left, float* right, int frames) { renderStereo(left, right, frames); }) {
+    for (auto& scratch : outputScratch_) {
+        scratch.assign(kMaxRenderFrames, 0.0f);
+    }
     mainMixer_->graph_ = this;
     rebuildPlan();
 }
@@ -195,7 +203,7 @@ void AudioGraph::rebuildPlan() {
     }
 }
 
-void AudioGraph::renderOutput(float* const* channels, int channelCount, int frames) {
+void AudioGraph::renderStereo(float* left, float* right, int frames) {
     if (RenderPlan* fresh = pendingPlan_.exchange(nullptr, std::memory_order_acq_rel)) {
         if (activePlan_ && !retiredPlans_.push(activePlan_)) {
             // Cannot happen (one plan retires per edit and the main thread drains first);
@@ -208,9 +216,8 @@ void AudioGraph::renderOutput(float* const* channels, int channelCount, int fram
     while (done < frames) {
         const int n = std::min(frames - done, kMaxRenderFrames);
         if (!plan || plan->steps.empty()) {
-            for (int c = 0; c < channelCount; ++c) {
-                std::fill_n(channels[c] + done, n, 0.0f);
-            }
+            std::fill_n(left + done, n, 0.0f);
+            std::fill_n(right + done, n, 0.0f);
             done += n;
             continue;
         }
@@ -238,18 +245,33 @@ void AudioGraph::renderOutput(float* const* channels, int channelCount, int fram
             step.node->render(in[0] ? in : nullptr, out, n);
         }
         const std::size_t last = plan->steps.size() - 1;
-        const float* left = plan->slot(last, 0);
-        const float* right = plan->slot(last, 1);
+        std::copy_n(plan->slot(last, 0), n, left + done);
+        std::copy_n(plan->slot(last, 1), n, right + done);
+        done += n;
+    }
+}
+
+void AudioGraph::renderOutput(float* const* channels, int channelCount, int frames,
+                              double sampleRate) {
+    // Devices at another rate than the graph's get a converted stream.
+    const bool convert = resampler_ && std::fabs(resampler_->targetRate() - sampleRate) < 0.5;
+    int done = 0;
+    while (done < frames) {
+        const int n = std::min(frames - done, kMaxRenderFrames);
+        float* left = channelCount >= 2 ? channels[0] + done : outputScratch_[0].data();
+        float* right = channelCount >= 2 ? channels[1] + done : outputScratch_[1].data();
+        if (convert) {
+            resampler_->pull(renderSource_, left, right, n);
+        } else {
+            renderStereo(left, right, n);
+        }
         if (channelCount == 1) {
             for (int k = 0; k < n; ++k) {
                 channels[0][done + k] = 0.5f * (left[k] + right[k]);
             }
-        } else if (channelCount >= 2) {
-            std::copy_n(left, n, channels[0] + done);
-            std::copy_n(right, n, channels[1] + done);
-            for (int c = 2; c < channelCount; ++c) {
-                std::fill_n(channels[c] + done, n, 0.0f);
-            }
+        }
+        for (int c = 2; c < channelCount; ++c) {
+            std::fill_n(channels[c] + done, n, 0.0f);
         }
         done += n;
     }
@@ -277,10 +299,15 @@ void AudioGraph::deliverInput(const float* const* channels, int channelCount, in
 void AudioGraph::prepare() {
     OSStatus status = kAudioNoError;
     if (!outputStream_ && output_.device_ != kAudioObjectUnknown) {
+        const double rate = hardware_.nominalSampleRate(output_.device_).value_or(kGraphRate);
+        resampler_.reset();
+        if (rate > 0 && std::fabs(rate - kGraphRate) >= 0.5) {
+            resampler_ = std::make_unique<StreamResampler>(kGraphRate, rate, kMaxRenderFrames);
+        }
         outputStream_ = hardware_.openOutputStream(
             output_.device_,
-            [this](float* const* ch, int count, int frames, double) {
-                renderOutput(ch, count, frames);
+            [this](float* const* ch, int count, int frames, double rate) {
+                renderOutput(ch, count, frames, rate);
             },
             [this] {
                 broken_.store(true);

@@ -24,6 +24,7 @@
 #include "Audio/Platform/AudioNode.h"
 #include "Audio/Platform/AudioPCMBuffer.h"
 #include "Audio/Platform/MixerNode.h"
+#include "Audio/Platform/StreamResampler.h"
 #include "Foundation/SpscQueue.h"
 
 namespace qv {
@@ -108,14 +109,20 @@ class AudioGraph {
     // Tells every observer that the configuration changed (the backends call this).
     void postConfigurationChange();
 
-    // Render thread: fills `frames` frames of the device's channels from the main mixer.
-    void renderOutput(float* const* channels, int channelCount, int frames);
+    // The graph renders at this rate; output devices at another rate get a converted stream.
+    static constexpr double kGraphRate = 48000.0;
+
+    // Render thread: fills `frames` frames of the device's channels (at `sampleRate`) from the
+    // main mixer. A bus plays on the first two channels; a mono device gets the average.
+    void renderOutput(float* const* channels, int channelCount, int frames,
+                      double sampleRate = kGraphRate);
 
   private:
     friend class InputNode;
     struct RenderPlan;
 
     void rebuildPlan();
+    void renderStereo(float* left, float* right, int frames);
     void collectRetiredPlans();
     void deliverInput(const float* const* channels, int channelCount, int frames, double rate);
 
@@ -138,6 +145,9 @@ class AudioGraph {
     std::atomic<bool> broken_{false};
     bool started_ = false;
     std::unique_ptr<AudioPCMBuffer> tapBuffer_;
+    std::unique_ptr<StreamResampler> resampler_;
+    StreamResampler::Source renderSource_;
+    std::vector<float> outputScratch_[2];
     double inputSampleTime_ = 0;
 
     std::mutex observersMutex_;

@@ -9,6 +9,7 @@
 #include "Audio/Platform/Virtual/VirtualAudioHardware.h"
 #include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "Foundation/VirtualMainQueue.h"
+#include "tests/Support/SignalAnalysis.h"
 
 namespace qv {
 namespace {
@@ -115,6 +116,54 @@ TEST_F(GraphOnDevicesTest, ConfigurationChangeIsReportedWhenTheDeviceGoes) {
     orphan.outputNode().setCurrentDevice(speakers);
     EXPECT_FALSE(orphan.start(&error));
     EXPECT_FALSE(error.empty());
+}
+
+}  // namespace
+}  // namespace qv
+
+namespace qv {
+namespace {
+
+// A 48 kHz graph on a 44.1 kHz device: the tone keeps its pitch and level, without clicks.
+TEST(GraphOnDevicesRate, OutputDeviceAtAnotherRateGetsAConvertedStream) {
+    VirtualSetup setup;
+    VirtualDeviceSpec hifi;
+    hifi.uid = "hifi";
+    hifi.name = "HiFi";
+    hifi.sampleRate = 44100;
+    hifi.output = VirtualOutputSpec{2};
+    setup.devices.push_back(hifi);
+    VirtualMainQueue queue;
+    VirtualAudioHardware hardware(queue, setup);
+    VirtualTimeDriver driver(hardware, queue);
+    const auto device = *hardware.deviceForUID("hifi");
+
+    AudioGraph graph(hardware);
+    graph.outputNode().setCurrentDevice(device);
+    double phase = 0;
+    auto tone = std::make_shared<SourceNode>([&phase](float* const* out, int, int frames) {
+        for (int i = 0; i < frames; ++i) {
+            const float s = static_cast<float>(0.5 * std::sin(phase));
+            out[0][i] = s;
+            out[1][i] = s;
+            phase += 2 * M_PI * 1000.0 / 48000.0;
+        }
+    });
+    graph.attach(tone);
+    graph.connect(tone, graph.mainMixerNode(), internalFormat());
+    hardware.enableRecording(1.0);
+    std::string error;
+    ASSERT_TRUE(graph.start(&error)) << error;
+    driver.run(1.0);
+
+    auto played = hardware.recording(device);
+    ASSERT_EQ(played[0].size(), 44100u);
+    const auto& left = played[0];
+    EXPECT_NEAR(testing::frequency(left, 44100, 2205), 1000.0, 0.05);
+    EXPECT_NEAR(testing::toDb(testing::peak(left, 2205)), testing::toDb(0.5), 0.05);
+    // A 1 kHz sine at 0.5 moves at most 2π·1000/44100·0.5 ≈ 0.0712 per sample.
+    EXPECT_LT(testing::maxJump(left, 64), 0.075);
+    EXPECT_EQ(played[1], played[0]);
 }
 
 }  // namespace

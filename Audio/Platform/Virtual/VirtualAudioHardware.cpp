@@ -450,6 +450,24 @@ bool VirtualAudioHardware::removeDevice(AudioObjectID device) {
     return true;
 }
 
+bool VirtualAudioHardware::breakStreams(AudioObjectID device) {
+    Core::ChangeList changes;
+    {
+        std::lock_guard lock(core_->mutex);
+        if (!core_->find(device)) {
+            return false;
+        }
+        for (auto& [id, s] : core_->streams) {
+            if (s.device == device) {
+                s.isRunning = false;
+            }
+        }
+        changes = core_->changeCallbacks(device);
+    }
+    core_->callChanges(changes);
+    return true;
+}
+
 std::optional<AudioObjectID> VirtualAudioHardware::deviceForUID(const std::string& uid) const {
     std::lock_guard lock(core_->mutex);
     for (const auto& d : core_->devices) {

@@ -68,6 +68,9 @@ class VirtualAudioHardware final : public AudioHardware {
     // configuration change callback and stop delivering.
     AudioObjectID addDevice(const VirtualDeviceSpec& spec);
     bool removeDevice(AudioObjectID device);
+    // Every stream of the device stops as if its connection broke (the device stays); each
+    // gets its configuration change callback.
+    bool breakStreams(AudioObjectID device);
     std::optional<AudioObjectID> deviceForUID(const std::string& uid) const;
     // Another client starting or stopping I/O on the device; notifies its listeners.
     void setRunningSomewhere(AudioObjectID device, bool isRunning);
