@@ -21,9 +21,10 @@ struct AudioFormat {
     }
 };
 
+// The rate every graph, equaliser and delay works at, Hz.
+inline constexpr double kInternalSampleRate = 48000.0;
+
 // Every bus connection uses this format: 48 kHz, stereo, non-interleaved float32.
-inline AudioFormat internalFormat() {
-    return AudioFormat::standard(48000.0, 2);
-}
+inline AudioFormat internalFormat() { return AudioFormat::standard(kInternalSampleRate, 2); }
 
 }  // namespace qv

@@ -1,5 +1,7 @@
 #include "Audio/Platform/AudioGraph.h"
 
+#include "Foundation/RealtimeScope.h"
+
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -253,6 +255,7 @@ void AudioGraph::renderStereo(float* left, float* right, int frames) {
 
 void AudioGraph::renderOutput(float* const* channels, int channelCount, int frames,
                               double sampleRate) {
+    RealtimeScope realtime;
     // Devices at another rate than the graph's get a converted stream.
     const bool convert = resampler_ && std::fabs(resampler_->targetRate() - sampleRate) < 0.5;
     int done = 0;

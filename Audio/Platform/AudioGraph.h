@@ -110,7 +110,7 @@ class AudioGraph {
     void postConfigurationChange();
 
     // The graph renders at this rate; output devices at another rate get a converted stream.
-    static constexpr double kGraphRate = 48000.0;
+    static constexpr double kGraphRate = kInternalSampleRate;
 
     // Render thread: fills `frames` frames of the device's channels (at `sampleRate`) from the
     // main mixer. A bus plays on the first two channels; a mono device gets the average.
