@@ -1,6 +1,7 @@
 // Output buses: their graphs, devices, fader, mute, delay and recovery; equaliser layouts.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 
 #include "Audio/MultiOutputEngine.h"
@@ -23,17 +24,18 @@ void applyDelay(DelayNode& delay, float delayMs) {
 constexpr float kElevenBandFrequencies[11] = {32,   64,   125,  250,   500,  1000,
                                               2000, 4000, 8000, 16000, 20000};
 
-// Shapes an 11-band node from an owner's layout and gains (channel or bus alike).
+// Shapes an 11-band node from an owner's layout and gains (channel or bus alike). The whole
+// layout reaches the render thread at once.
 template <class Owner>
 void configure(EQNode& node, const Owner& owner) {
+    std::array<EQFilterParameters, EQNode::kBandCount> bands;
     for (int i = 0; i < node.bandCount(); ++i) {
-        auto band = node.band(i);
-        band.bypass = true;
-        node.setBand(i, band);
+        bands[static_cast<std::size_t>(i)] = node.band(i);
+        bands[static_cast<std::size_t>(i)].bypass = true;
     }
-    node.setBypass(!owner.eqEnabled.get());
     auto set = [&](int index, EQFilterType type, float frequency, float bandwidth, float gain) {
-        node.setBand(index, EQFilterParameters{type, frequency, bandwidth, gain, false});
+        bands[static_cast<std::size_t>(index)] =
+            EQFilterParameters{type, frequency, bandwidth, gain, false};
     };
     switch (owner.eqType.get()) {
         case EQType::bands11: {
@@ -63,6 +65,8 @@ void configure(EQNode& node, const Owner& owner) {
             set(1, EQFilterType::highShelf, 8000.0f, 1.0f, owner.eqHighGain.get());
             break;
     }
+    node.setBypass(!owner.eqEnabled.get());
+    node.setBands(bands);
 }
 
 // Stops the bus graph and drops it with its nodes. Assigning a new device keeps the old
@@ -106,6 +110,7 @@ void MultiOutputEngine::releaseBusChannelNodes(int busId) {
         if (auto it = channel->busPlayerNodes.find(busId); it != channel->busPlayerNodes.end()) {
             auto player = it->second;
             channel->busPlayerNodes.erase(it);
+            channel->publishRoutes();
             player->stop();
             if (graph) {
                 graph->detach(player);
@@ -167,10 +172,10 @@ void MultiOutputEngine::setupOutputBus(const std::shared_ptr<OutputBus>& bus,
 
     for (const auto& channel : inputChannels.get()) {
         if (channel->useLowLatencyPath) {
-            // The low-latency source chains come with the ring-buffer path.
-            continue;
+            setupChannelSourceInBus(channel, bus);
+        } else {
+            buildPlayerChain(channel, bus);
         }
-        buildPlayerChain(channel, bus);
     }
     observeBusEngineConfig(bus);
     Log::line("✅ Bus " + std::to_string(bus->id) + " → " + device.name);
@@ -199,6 +204,7 @@ void MultiOutputEngine::buildPlayerChain(const std::shared_ptr<InputChannel>& ch
     }
     channel->busPlayerNodes[bus->id] = player;
     channel->busEQNodes[bus->id] = eq;
+    channel->publishRoutes();
     if (isRunning.get()) {
         player->play();
     }

@@ -42,6 +42,7 @@ void MultiOutputEngine::suspendForIdle() {
         }
     }
     removeAllDeviceObservers();
+    stopMeterDrain();
     if (meterTimer) {
         meterTimer->cancel();
         meterTimer.reset();

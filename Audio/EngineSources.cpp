@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Audio/AudioRingBuffer.h"
 #include "Audio/MultiOutputEngine.h"
 #include "Foundation/Log.h"
 
@@ -74,8 +75,24 @@ void MultiOutputEngine::stopInputCapture(const std::shared_ptr<InputChannel>& ch
             }
         }
         channel->busSourceNodes.clear();
+        for (auto& [busId, ring] : channel->busRingBuffers) {
+            ring->reset();
+        }
         channel->busRingBuffers.clear();
         channel->useLowLatencyPath = false;
+        // Without this the channel would have no player chains, and a following application or
+        // standard-path source would play nowhere.
+        for (const auto& bus : outputBusses.get()) {
+            if (bus->outputEngine && bus->mixerNode) {
+                if (auto eq = channel->busEQNodes.find(bus->id); eq != channel->busEQNodes.end()) {
+                    if (auto* graph = eq->second->engine()) {
+                        graph->detach(eq->second);
+                    }
+                    channel->busEQNodes.erase(eq);
+                }
+                buildPlayerChain(channel, bus);
+            }
+        }
     }
     channel->sampleRateConverter.reset();
     channel->sourceError = std::nullopt;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cmath>
 #include <map>
 #include <memory>
 #include <optional>
@@ -12,17 +13,42 @@
 #include "Audio/Platform/PlayerNode.h"
 #include "Audio/Platform/SourceNode.h"
 #include "Foundation/Observable.h"
+#include "Foundation/RcuCell.h"
 
 namespace qv {
 
 class AudioRingBuffer;
 class SampleRateConverter;
 
+// Where a channel's audio goes, as capture and render threads see it: the buses it is assigned
+// to and its attached player chains. Published by the main thread after every change.
+struct ChannelRoutes {
+    struct Player {
+        int busId = 0;
+        std::shared_ptr<PlayerNode> node;
+    };
+    std::vector<int> assignedBuses;  // sorted
+    std::vector<Player> players;     // in bus id order
+
+    bool isAssigned(int busId) const {
+        for (int id : assignedBuses) {
+            if (id == busId) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
 // One input channel strip. Published fields are written on the main thread; the numbers and
 // flags among them are atomics, so capture and render threads read them without locks.
 class InputChannel : public ObservableObject {
   public:
-    explicit InputChannel(std::string channelName) : name(this, std::move(channelName)) {}
+    explicit InputChannel(std::string channelName) : name(this, std::move(channelName)) {
+        assignmentsChanged_ =
+            busAssignments.observeDidSet([this](const auto&) { publishRoutes(); });
+        publishRoutes();
+    }
     InputChannel(const InputChannel&) = delete;
     InputChannel& operator=(const InputChannel&) = delete;
 
@@ -61,6 +87,34 @@ class InputChannel : public ObservableObject {
     std::shared_ptr<SampleRateConverter> sampleRateConverter;
 
     Published<std::vector<std::shared_ptr<AUEffectSlot>>> auEffects{this, {}};
+
+    // Linear gain from the input gain and the fader, each only when enabled. Any thread.
+    float linearGain() const {
+        float g = 1.0f;
+        if (gainEnabled.get()) {
+            g = std::pow(10.0f, inputGain.get() / 20.0f);
+        }
+        if (faderEnabled.get()) {
+            g *= std::pow(10.0f, faderLevel.get() / 20.0f);
+        }
+        return g;
+    }
+
+    // Routes for audio threads; republished by the engine whenever busPlayerNodes changes and
+    // here whenever busAssignments does. Main thread.
+    RcuCell<ChannelRoutes> routes;
+    void publishRoutes() {
+        auto next = std::make_unique<ChannelRoutes>();
+        const auto& assigned = busAssignments.get();
+        next->assignedBuses.assign(assigned.begin(), assigned.end());
+        for (const auto& [busId, node] : busPlayerNodes) {
+            next->players.push_back({busId, node});
+        }
+        routes.publish(std::move(next));
+    }
+
+  private:
+    Subscription assignmentsChanged_;
 };
 
 }  // namespace qv

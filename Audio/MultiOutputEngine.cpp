@@ -64,8 +64,15 @@ MultiOutputEngine::~MultiOutputEngine() {
             graph->removeConfigurationChangeObserver(observer.token);
         }
     }
+    if (meterDrainTimer_) {
+        meterDrainTimer_->cancel();
+    }
     for (auto& [id, graph] : inputEngines) {
         graph->stop();
+    }
+    // Render blocks hold their channel; dropping the chains lets both go.
+    for (const auto& channel : inputChannels.get()) {
+        teardownChannelAudio(channel);
     }
     for (auto& bus : outputBusses.get()) {
         if (bus->outputEngine) {
@@ -184,6 +191,7 @@ bool MultiOutputEngine::start(EngineError* error) {
     }
     isRunning = true;
     isIdleSuspended = false;
+    startMeterDrain();
     if (isUIVisible_) {
         startMeterTimer();
     }
@@ -221,6 +229,7 @@ void MultiOutputEngine::stop() {
             bus->outputEngine->stop();
         }
     }
+    stopMeterDrain();
     isRunning = false;
     Log::line("⏹ Multi-Output Engine stopped");
 }
@@ -477,6 +486,8 @@ void MultiOutputEngine::removeInputChannel(const std::shared_ptr<InputChannel>& 
     auto list = inputChannels.get();
     std::erase_if(list, [&](const auto& c) { return c->id == keep->id; });
     inputChannels = std::move(list);
+    // A removed soloed channel must not keep every other channel silent.
+    updateSoloState();
 }
 
 }  // namespace qv

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "Audio/EngineAudioState.h"
 #include "Audio/InputChannel.h"
 #include "Audio/MixerTypes.h"
 #include "Audio/OutputBus.h"
@@ -68,7 +69,8 @@ class MultiOutputEngine : public ObservableObject,
     Published<bool> isIdleSuspended{this, false};
 
     // ---- Plain state ----------------------------------------------------------------------
-    std::atomic<bool> hasSoloActive{false};  // read by audio threads
+    // Whether some channel is soloed; read by audio threads.
+    bool hasSoloActive() const { return audioState_->hasSoloActive.load(); }
     std::map<Uuid, std::shared_ptr<AudioGraph>> inputEngines;
     double sampleRate = 48000.0;
     std::atomic<float> ecoWakeThresholdRaw{-60.0f};  // read by audio threads
@@ -145,6 +147,10 @@ class MultiOutputEngine : public ObservableObject,
     // ---- Channel routing ------------------------------------------------------------------
     void setupChannelAudio(const std::shared_ptr<InputChannel>& channel);
     void teardownChannelAudio(const std::shared_ptr<InputChannel>& channel);
+    void setupChannelSourceInBus(const std::shared_ptr<InputChannel>& channel,
+                                 const std::shared_ptr<OutputBus>& bus);
+    // Capture thread: a gained, panned copy of `buffer` (internal format) on every assigned bus.
+    void scheduleToAssignedBuses(const AudioPCMBuffer& buffer, InputChannel& channel, float gain);
 
     // ---- Sources --------------------------------------------------------------------------
     void setInputSource(const std::shared_ptr<InputChannel>& channel,
@@ -158,11 +164,24 @@ class MultiOutputEngine : public ObservableObject,
     void autoRecoverLostSources();
 
     // ---- Meters and solo ------------------------------------------------------------------
+    // Measuring entry points; any thread, never blocking. The values are applied on the main
+    // thread in order.
+    void updateChannelMeter(const InputChannel& channel, const AudioPCMBuffer& buffer);
+    void updateChannelMeterDirect(const InputChannel& channel, const float* samples,
+                                  std::int64_t count);
+    void updateBusMeterFromBuffer(int busId, const AudioPCMBuffer& buffer);
+    void updateBusMeterDirect(int busId, const float* samples, std::int64_t count);
+    // Main thread: applies every value handed over so far (the drain timer calls it).
+    void drainMeterValues();
+    // Meter values dropped because the hand-over queue was full.
+    std::uint64_t droppedMeterValues() const { return audioState_->droppedMeterValues(); }
+    static constexpr Seconds kMeterDrainInterval = 0.02;
     void startMeterTimer();
     void updateMeters();
     void updateSoloState();
 
     // ---- Power ----------------------------------------------------------------------------
+    // Any thread: records that audio is present (applied on the main thread).
     void markAudioActivity();
     void startIdleCheckTimer();
     void checkIdleState();
@@ -188,7 +207,13 @@ class MultiOutputEngine : public ObservableObject,
     void applyPowerModeTransition(PowerMode mode);
     std::weak_ptr<MultiOutputEngine> weak() { return weak_from_this(); }
 
+    void startMeterDrain();
+    void stopMeterDrain();
+    void applyMeterMessage(const MeterMessage& message);
+
     EngineEnvironment env_;
+    std::shared_ptr<EngineAudioState> audioState_ = std::make_shared<EngineAudioState>();
+    std::optional<TaskHandle> meterDrainTimer_;
     bool isUIVisible_ = true;
     bool isSleeping_ = false;
     PowerMode appliedPowerMode_ = PowerMode::eco;

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+
+#include "Foundation/MpscQueue.h"
+#include "Foundation/Uuid.h"
+
+namespace qv {
+
+// A value measured on an audio thread, waiting to be applied on the main thread.
+struct MeterMessage {
+    enum class Kind : std::uint8_t { channelLevel, busLevel, audioActivity };
+    Kind kind = Kind::channelLevel;
+    Uuid channelId;
+    int busId = 0;
+    float level = -80.0f;  // dB
+};
+
+// What audio threads share with the engine: the solo flag and the hand-over of meter values
+// and activity marks. Render blocks keep it alive, so it may outlive the engine.
+class EngineAudioState {
+  public:
+    static constexpr std::size_t kMeterQueueCapacity = 4096;
+
+    std::atomic<bool> hasSoloActive{false};
+
+    // Any thread; never blocks or allocates. A full queue drops the value and counts it.
+    void post(const MeterMessage& message) {
+        if (!queue_.push(message)) {
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    // Main thread.
+    std::optional<MeterMessage> pop() { return queue_.pop(); }
+    std::uint64_t droppedMeterValues() const { return dropped_.load(std::memory_order_relaxed); }
+
+  private:
+    static_assert(std::atomic<bool>::is_always_lock_free);
+    MpscQueue<MeterMessage, kMeterQueueCapacity> queue_;
+    std::atomic<std::uint64_t> dropped_{0};
+};
+
+// The level of `count` samples in dB: RMS, floored at 0.0001 (−80 dB). Nothing when there are
+// no samples. Any thread; does not allocate.
+std::optional<float> measureLevel(const float* samples, std::int64_t count);
+
+}  // namespace qv
