@@ -63,7 +63,7 @@ std::string rateText(double rate) {
 struct OfflineMixer {
     explicit OfflineMixer(const VirtualSetup& setup)
         : hardware(queue, setup),
-          capture(queue, setup),
+          capture(queue, setup, hardware),
           engine(MultiOutputEngine::create({queue, settings, hardware, capture})) {}
     ~OfflineMixer() { engine.reset(); }
 
@@ -170,7 +170,7 @@ int runLive(int argc, char** argv, const CommandLineOptions& options) {
     QtMainQueue queue;
     QtSettingsStore settings;
     VirtualAudioHardware hardware(queue, *setup);
-    VirtualCaptureService capture(queue, *setup);
+    VirtualCaptureService capture(queue, *setup, hardware);
     RealTimeDriver driver(hardware);
     driver.start();
 

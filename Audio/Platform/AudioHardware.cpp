@@ -21,6 +21,14 @@ std::string fourCharCodeString(std::uint32_t code) {
     return s;
 }
 
+OSStatus AudioHardware::bindStatus(AudioObjectID device, Scope scope) const {
+    auto config = streamConfiguration(device, scope);
+    if (!config || config->empty()) {
+        return kAudioHardwareBadObjectError;
+    }
+    return kAudioNoError;
+}
+
 std::string AudioHardware::describeStatus(OSStatus status) const {
     std::string text =
         "The operation couldn’t be completed. (OSStatus error " + std::to_string(status) + ".)";

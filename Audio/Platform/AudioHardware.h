@@ -124,6 +124,12 @@ class AudioHardware {
                                                          ConfigurationChangeCallback onChange,
                                                          OSStatus* status) = 0;
 
+    // Whether graphs have an input unit to capture with at all.
+    virtual bool hasInputUnit() const { return true; }
+    // Binding a graph's input (Scope::input) or output to a device: kAudioNoError, or the
+    // status that refuses it. By default a device can be bound where it has channels.
+    virtual OSStatus bindStatus(AudioObjectID device, Scope scope) const;
+
     // A human-readable text for a status code.
     virtual std::string describeStatus(OSStatus status) const;
 };

@@ -28,7 +28,10 @@ bool PlayerNode::scheduleBuffer(std::unique_ptr<AudioPCMBuffer> buffer) {
         return false;
     }
     Entry entry{buffer.get(), generation_.load(std::memory_order_acquire)};
+    const std::uint32_t frames = buffer->frameLength();
+    queuedFrames_.fetch_add(frames, std::memory_order_acq_rel);
     if (!incoming_.push(entry)) {
+        queuedFrames_.fetch_sub(frames, std::memory_order_acq_rel);
         return false;
     }
     buffer.release();
@@ -44,28 +47,38 @@ void PlayerNode::stop() {
 
 void PlayerNode::render(const float* const*, float* const* outputs, int frames) {
     const auto generation = generation_.load(std::memory_order_acquire);
-    auto retire = [this](AudioPCMBuffer* b) {
+    auto retire = [this](AudioPCMBuffer* b, std::uint32_t unplayed) {
+        queuedFrames_.fetch_sub(unplayed, std::memory_order_acq_rel);
         // The played queue holds twice the schedulable count, so this never fails.
         played_.push(b);
     };
     if (current_.buffer && current_.generation != generation) {
-        retire(current_.buffer);
+        const std::uint32_t length = current_.buffer->frameLength();
+        retire(current_.buffer, length > position_ ? length - position_ : 0);
         current_ = {};
+        isPrimed_ = false;
     }
     while (const Entry* next = incoming_.peek()) {
         if (next->generation == generation) {
             break;
         }
-        retire(next->buffer);
+        retire(next->buffer, next->buffer->frameLength());
         incoming_.pop();
+        isPrimed_ = false;
     }
 
     int written = 0;
-    if (isPlaying()) {
+    if (isPlaying() && !isPrimed_ &&
+        queuedFrames() >= minimumQueued_.load(std::memory_order_relaxed)) {
+        isPrimed_ = true;
+    }
+    if (isPlaying() && isPrimed_) {
         while (written < frames) {
             if (!current_.buffer) {
                 auto next = incoming_.pop();
                 if (!next) {
+                    // Ran dry: wait for enough audio again before resuming.
+                    isPrimed_ = false;
                     break;
                 }
                 current_ = *next;
@@ -96,9 +109,10 @@ void PlayerNode::render(const float* const*, float* const* outputs, int frames) 
                 }
                 position_ += static_cast<std::uint32_t>(n);
                 written += n;
+                queuedFrames_.fetch_sub(static_cast<std::uint32_t>(n), std::memory_order_acq_rel);
             }
             if (position_ >= buffer.frameLength()) {
-                retire(current_.buffer);
+                retire(current_.buffer, 0);
                 current_ = {};
             }
         }

@@ -28,6 +28,13 @@ class PlayerNode final : public AudioNode {
     // Main thread: stops and forgets every queued buffer.
     void stop();
     bool isPlaying() const { return playing_.load(std::memory_order_acquire); }
+    // Frames that must be queued before playback starts or resumes after running dry, so that
+    // a producer with another period than the render thread never leaves gaps. 0 plays at once.
+    void setMinimumQueuedFrames(std::uint32_t frames) {
+        minimumQueued_.store(frames, std::memory_order_relaxed);
+    }
+    // Frames scheduled and not yet played (any thread).
+    std::uint64_t queuedFrames() const { return queuedFrames_.load(std::memory_order_acquire); }
     // Buffers scheduled and not yet played (approximate, any thread).
     std::size_t queuedBufferCount() const { return incoming_.sizeApprox(); }
 
@@ -47,10 +54,13 @@ class PlayerNode final : public AudioNode {
     std::atomic<std::uint64_t> generation_{0};
     std::atomic<std::size_t> outstanding_{0};
     std::atomic<bool> playing_{false};
+    std::atomic<std::uint32_t> minimumQueued_{0};
+    std::atomic<std::uint64_t> queuedFrames_{0};
 
     // Render-thread state.
     Entry current_{};
     std::uint32_t position_ = 0;
+    bool isPrimed_ = false;
 };
 
 }  // namespace qv

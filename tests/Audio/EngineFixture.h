@@ -54,7 +54,7 @@ class EngineTest : public ::testing::Test {
   protected:
     void build(const VirtualSetup& setup = standardSetup()) {
         hardware = std::make_unique<VirtualAudioHardware>(queue, setup);
-        capture = std::make_unique<VirtualCaptureService>(queue, setup);
+        capture = std::make_unique<VirtualCaptureService>(queue, setup, *hardware);
         engine = MultiOutputEngine::create({queue, settings, *hardware, *capture});
     }
     // Builds and runs the start-up task to completion.

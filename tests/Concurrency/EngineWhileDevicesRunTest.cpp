@@ -31,7 +31,7 @@ TEST(ConcurrencyEngine, RebuildingBusesAndChannelsWhileDevicesRender) {
     VirtualMainQueue queue;
     MemorySettingsStore settings;
     VirtualAudioHardware hardware(queue, setup);
-    VirtualCaptureService capture(queue, setup);
+    VirtualCaptureService capture(queue, setup, hardware);
     RealTimeDriver driver(hardware);
     driver.start();
 

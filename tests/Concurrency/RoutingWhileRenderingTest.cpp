@@ -32,7 +32,7 @@ TEST(ConcurrencyRouting, SettingsChangeWhileBusesRenderAndCaptureWrites) {
     VirtualMainQueue queue;
     MemorySettingsStore settings;
     VirtualAudioHardware hardware(queue, setup);
-    VirtualCaptureService capture(queue, setup);
+    VirtualCaptureService capture(queue, setup, hardware);
     RealTimeDriver driver(hardware);
     driver.start();
     auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});

@@ -53,6 +53,9 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
         OutputRenderCallback render;
         InputCaptureCallback capture;
         ConfigurationChangeCallback onChange;
+        // A stream of its own, not tied to a device: its rate and what it plays.
+        double ownRate = 0;
+        SignalSource source;
         bool isRunning = false;
         bool isDeviceGone = false;
         // Input grid: the next buffer holds frames [nextFrame, nextFrame + frames).
@@ -92,6 +95,19 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     std::set<std::pair<AudioObjectID, AudioProperty>> failedReads;
     std::map<AudioObjectID, OSStatus> failedSetRate;
     std::map<AudioObjectID, OSStatus> failedStart;
+    std::map<AudioObjectID, OSStatus> failedBind;
+    bool hasInputUnit = true;
+
+    // Mutex held. The rate an input stream runs at, if it can run.
+    std::optional<double> inputRate(const StreamState& s) {
+        if (s.source) {
+            return s.ownRate;
+        }
+        if (const Device* d = find(s.device)) {
+            return d->rate;
+        }
+        return std::nullopt;
+    }
 
     Device* find(AudioObjectID id) {
         auto it = std::find_if(devices.begin(), devices.end(),
@@ -418,6 +434,25 @@ std::unique_ptr<AudioStream> VirtualAudioHardware::openInputStream(
     return std::make_unique<Stream>(core_, id);
 }
 
+std::unique_ptr<AudioStream> VirtualAudioHardware::openSignalStream(double rate, int channels,
+                                                                    int framesPerBuffer,
+                                                                    SignalSource source,
+                                                                    InputCaptureCallback capture) {
+    if (!(rate > 0) || channels < 1 || framesPerBuffer < 1 || !source) {
+        return nullptr;
+    }
+    std::lock_guard lock(core_->mutex);
+    Core::StreamState s;
+    s.channels = channels;
+    s.ownRate = rate;
+    s.source = std::move(source);
+    s.capture = std::move(capture);
+    s.allocate(framesPerBuffer);
+    const std::uint64_t id = core_->nextStreamID++;
+    core_->streams.emplace(id, std::move(s));
+    return std::make_unique<Stream>(core_, id);
+}
+
 AudioObjectID VirtualAudioHardware::addDevice(const VirtualDeviceSpec& spec) {
     std::lock_guard lock(core_->mutex);
     const AudioObjectID id = core_->insert(spec);
@@ -501,11 +536,38 @@ void VirtualAudioHardware::failStreamStart(AudioObjectID device, OSStatus status
     core_->failedStart[device] = status;
 }
 
+bool VirtualAudioHardware::hasInputUnit() const {
+    std::lock_guard lock(core_->mutex);
+    return core_->hasInputUnit;
+}
+
+OSStatus VirtualAudioHardware::bindStatus(AudioObjectID device, Scope scope) const {
+    {
+        std::lock_guard lock(core_->mutex);
+        if (auto it = core_->failedBind.find(device); it != core_->failedBind.end()) {
+            return it->second;
+        }
+    }
+    return AudioHardware::bindStatus(device, scope);
+}
+
+void VirtualAudioHardware::setInputUnitAvailable(bool isAvailable) {
+    std::lock_guard lock(core_->mutex);
+    core_->hasInputUnit = isAvailable;
+}
+
+void VirtualAudioHardware::failBind(AudioObjectID device, OSStatus status) {
+    std::lock_guard lock(core_->mutex);
+    core_->failedBind[device] = status;
+}
+
 void VirtualAudioHardware::clearFailures() {
     std::lock_guard lock(core_->mutex);
     core_->failedReads.clear();
     core_->failedSetRate.clear();
     core_->failedStart.clear();
+    core_->failedBind.clear();
+    core_->hasInputUnit = true;
 }
 
 int VirtualAudioHardware::periodFrames() const {
@@ -574,13 +636,13 @@ void VirtualAudioHardware::scheduleCycles(Seconds now, Seconds maxLate) {
         }
     }
     for (auto& [id, s] : core_->streams) {
-        const auto* d = core_->find(s.device);
-        if (s.isOutput || !s.isRunning || !d) {
+        const auto rate = core_->inputRate(s);
+        if (s.isOutput || !s.isRunning || !rate) {
             continue;
         }
-        const Seconds boundary = static_cast<double>(s.nextFrame + s.frames) / d->rate;
+        const Seconds boundary = static_cast<double>(s.nextFrame + s.frames) / *rate;
         if (!s.isScheduled || isLate(boundary, now, maxLate)) {
-            s.nextFrame = frameAtOrAfter(now, d->rate);
+            s.nextFrame = frameAtOrAfter(now, *rate);
             s.isScheduled = true;
         }
     }
@@ -610,9 +672,9 @@ std::optional<Seconds> VirtualAudioHardware::nextCycleTime() const {
         }
     }
     for (const auto& [id, s] : core_->streams) {
-        const auto* d = core_->find(s.device);
-        if (!s.isOutput && s.isRunning && s.isScheduled && d) {
-            consider(static_cast<double>(s.nextFrame + s.frames) / d->rate);
+        const auto rate = core_->inputRate(s);
+        if (!s.isOutput && s.isRunning && s.isScheduled && rate) {
+            consider(static_cast<double>(s.nextFrame + s.frames) / *rate);
         }
     }
     return next;
@@ -622,17 +684,22 @@ void VirtualAudioHardware::runCycle(Seconds time) {
     std::lock_guard lock(core_->mutex);
     // Inputs first: what was captured up to this instant is there before outputs render.
     for (auto& [id, s] : core_->streams) {
-        const auto* d = core_->find(s.device);
-        if (s.isOutput || !s.isRunning || !s.isScheduled || !d ||
-            static_cast<double>(s.nextFrame + s.frames) / d->rate > time) {
+        const auto rate = core_->inputRate(s);
+        if (s.isOutput || !s.isRunning || !s.isScheduled || !rate ||
+            static_cast<double>(s.nextFrame + s.frames) / *rate > time) {
             continue;
         }
         for (int c = 0; c < s.channels; ++c) {
-            d->spec.input->signal.render(c, s.nextFrame, s.frames, d->rate,
-                                         s.planes[static_cast<std::size_t>(c)]);
+            float* plane = s.planes[static_cast<std::size_t>(c)];
+            if (s.source) {
+                s.source(c, s.nextFrame, s.frames, *rate, plane);
+            } else {
+                core_->find(s.device)->spec.input->signal.render(c, s.nextFrame, s.frames, *rate,
+                                                                 plane);
+            }
         }
         if (s.capture) {
-            s.capture(s.planes.data(), s.channels, s.frames, d->rate);
+            s.capture(s.planes.data(), s.channels, s.frames, *rate);
         }
         s.nextFrame += s.frames;
     }

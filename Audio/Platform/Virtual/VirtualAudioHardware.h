@@ -62,6 +62,15 @@ class VirtualAudioHardware final : public AudioHardware {
                                                  ConfigurationChangeCallback onChange,
                                                  OSStatus* status) override;
 
+    // A stream of generated audio that belongs to no device (application capture): `source`
+    // renders frames [start, start + frames) of one channel; buffers of `framesPerBuffer` frames
+    // arrive through `capture` on the driver's cycle at `rate`. Null for bad arguments.
+    using SignalSource = std::function<void(int channel, std::int64_t startFrame, int frames,
+                                            double rate, float* out)>;
+    std::unique_ptr<AudioStream> openSignalStream(double rate, int channels, int framesPerBuffer,
+                                                  SignalSource source,
+                                                  InputCaptureCallback capture);
+
     // Devices appearing and disappearing. addDevice returns the new id, or kAudioObjectUnknown
     // for a device without input or output, with 0 channels, or with a uid already present.
     // Removing a device notifies device-list and alive listeners; its open streams get their
@@ -75,7 +84,12 @@ class VirtualAudioHardware final : public AudioHardware {
     // Another client starting or stopping I/O on the device; notifies its listeners.
     void setRunningSomewhere(AudioObjectID device, bool isRunning);
 
+    bool hasInputUnit() const override;
+    OSStatus bindStatus(AudioObjectID device, Scope scope) const override;
+
     // Failure injection, until clearFailures(). Use kAudioObjectSystemObject for deviceList.
+    void setInputUnitAvailable(bool isAvailable);
+    void failBind(AudioObjectID device, OSStatus status);
     void failRead(AudioObjectID object, AudioProperty property);
     void failSetRate(AudioObjectID device, OSStatus status);
     void failStreamStart(AudioObjectID device, OSStatus status);
