@@ -123,7 +123,9 @@ void MultiOutputEngine::releaseBusChannelNodes(int busId) {
                 graph->detach(source);
             }
         }
-        channel->busRingBuffers.erase(busId);
+        if (channel->busRingBuffers.erase(busId) > 0) {
+            channel->publishRoutes();
+        }
         if (auto it = channel->busEQNodes.find(busId); it != channel->busEQNodes.end()) {
             auto eq = it->second;
             channel->busEQNodes.erase(it);

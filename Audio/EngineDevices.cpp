@@ -1,7 +1,6 @@
 // Device lists, the 48 kHz switch and the device-list listener.
 
 #include <cmath>
-#include <sstream>
 
 #include "Audio/MultiOutputEngine.h"
 #include "Foundation/Log.h"
@@ -15,20 +14,6 @@ bool contains(const std::string& text, const std::string& part) {
 
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
-}
-
-// The default decimal form of a double: 44100.0, 47999.5.
-std::string doubleText(double value) {
-    if (std::isfinite(value) && value == std::floor(value) && std::fabs(value) < 1e15) {
-        std::ostringstream out;
-        out.precision(0);
-        out << std::fixed << value << ".0";
-        return out.str();
-    }
-    std::ostringstream out;
-    out.precision(15);
-    out << value;
-    return out.str();
 }
 
 }  // namespace
@@ -177,8 +162,8 @@ double MultiOutputEngine::setDeviceTo48kHz(AudioObjectID device) {
         }
     }
     if (!supported) {
-        Log::line("ℹ️ " + name + " does not support 48kHz (current: " + doubleText(rate) +
-                  "Hz)");
+        Log::line("ℹ️ " + name +
+                  " does not support 48kHz (current: " + doubleDescription(rate) + "Hz)");
         return rate;
     }
     if (OSStatus status = env_.hardware.setNominalSampleRate(device, 48000.0);
@@ -187,7 +172,7 @@ double MultiOutputEngine::setDeviceTo48kHz(AudioObjectID device) {
                   ")");
         return rate;
     }
-    Log::line("✅ Set " + name + " from " + doubleText(rate) + "Hz → 48kHz");
+    Log::line("✅ Set " + name + " from " + doubleDescription(rate) + "Hz → 48kHz");
     availableOutputDevices = getOutputDevices();
     availableInputDevices = getInputDevices();
     autoRecoverLostSources();

@@ -67,6 +67,7 @@ void MultiOutputEngine::teardownChannelAudio(const std::shared_ptr<InputChannel>
     }
     channel->busEQNodes.clear();
     channel->busRingBuffers.clear();
+    channel->publishRoutes();
     channel->useLowLatencyPath = false;
 }
 
@@ -126,6 +127,7 @@ void MultiOutputEngine::setupChannelSourceInBus(const std::shared_ptr<InputChann
     graph.connect(eq, *bus->mixerNode, internalFormat());
     channel->busSourceNodes[bus->id] = source;
     channel->busEQNodes[bus->id] = eq;
+    channel->publishRoutes();
     Log::line("🚀 Low-latency source node created for " + channel->name.get() + " → Bus " +
               std::to_string(bus->id));
 }

@@ -23,7 +23,7 @@ void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& chan
     }
     setDeviceTo48kHz(microphone.deviceID);
     Log::line("🎤 Setting mic source: " + microphone.name);
-    // Capturing the device itself comes with the microphone capture paths.
+    startMicrophoneCapture(channel, microphone.deviceID);
 }
 
 void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& channel,
@@ -39,6 +39,12 @@ void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& chan
         start();
     }
     Log::line("🔊 Setting app source: " + app.applicationName);
+    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
+    env_.mainQueue.post([weakSelf, channel, bundleId = app.bundleIdentifier] {
+        if (auto self = weakSelf.lock()) {
+            self->startAppCapture(channel, bundleId);
+        }
+    });
 }
 
 void MultiOutputEngine::setInputSourceSystemAudio(const std::shared_ptr<InputChannel>& channel) {
@@ -52,6 +58,12 @@ void MultiOutputEngine::setInputSourceSystemAudio(const std::shared_ptr<InputCha
         start();
     }
     Log::line("🔊 Setting system audio source");
+    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
+    env_.mainQueue.post([weakSelf, channel] {
+        if (auto self = weakSelf.lock()) {
+            self->startAppCapture(channel, std::nullopt);
+        }
+    });
 }
 
 void MultiOutputEngine::clearInputSource(const std::shared_ptr<InputChannel>& channel) {
@@ -63,6 +75,13 @@ void MultiOutputEngine::clearInputSource(const std::shared_ptr<InputChannel>& ch
 }
 
 void MultiOutputEngine::stopInputCapture(const std::shared_ptr<InputChannel>& channel) {
+    // A capture whose start is still pending is dropped too, so it cannot start later.
+    scOutputHandlers.erase(channel->id);
+    if (auto it = scStreams.find(channel->id); it != scStreams.end()) {
+        auto stream = it->second;
+        scStreams.erase(it);
+        stream->stopCapture([stream](std::optional<std::string>) {});
+    }
     if (auto it = inputEngines.find(channel->id); it != inputEngines.end()) {
         it->second->inputNode().removeTap(0);
         it->second->stop();
@@ -79,6 +98,7 @@ void MultiOutputEngine::stopInputCapture(const std::shared_ptr<InputChannel>& ch
             ring->reset();
         }
         channel->busRingBuffers.clear();
+        channel->publishRoutes();
         channel->useLowLatencyPath = false;
         // Without this the channel would have no player chains, and a following application or
         // standard-path source would play nowhere.

@@ -27,8 +27,9 @@ struct ChannelRoutes {
         int busId = 0;
         std::shared_ptr<PlayerNode> node;
     };
-    std::vector<int> assignedBuses;  // sorted
-    std::vector<Player> players;     // in bus id order
+    std::vector<int> assignedBuses;                                       // sorted
+    std::vector<Player> players;                                          // in bus id order
+    std::vector<std::pair<int, std::shared_ptr<AudioRingBuffer>>> rings;  // by bus id
 
     bool isAssigned(int busId) const {
         for (int id : assignedBuses) {
@@ -100,8 +101,8 @@ class InputChannel : public ObservableObject {
         return g;
     }
 
-    // Routes for audio threads; republished by the engine whenever busPlayerNodes changes and
-    // here whenever busAssignments does. Main thread.
+    // Routes for audio threads; republished by the engine whenever busPlayerNodes or
+    // busRingBuffers change and here whenever busAssignments does. Main thread.
     RcuCell<ChannelRoutes> routes;
     void publishRoutes() {
         auto next = std::make_unique<ChannelRoutes>();
@@ -109,6 +110,9 @@ class InputChannel : public ObservableObject {
         next->assignedBuses.assign(assigned.begin(), assigned.end());
         for (const auto& [busId, node] : busPlayerNodes) {
             next->players.push_back({busId, node});
+        }
+        for (const auto& [busId, ring] : busRingBuffers) {
+            next->rings.emplace_back(busId, ring);
         }
         routes.publish(std::move(next));
     }

@@ -67,8 +67,13 @@ MultiOutputEngine::~MultiOutputEngine() {
     if (meterDrainTimer_) {
         meterDrainTimer_->cancel();
     }
+    // Captures call into the engine: they stop before anything else goes.
     for (auto& [id, graph] : inputEngines) {
+        graph->inputNode().removeTap(0);
         graph->stop();
+    }
+    for (auto& [id, stream] : scStreams) {
+        stream->stopCapture([](std::optional<std::string>) {});
     }
     // Render blocks hold their channel; dropping the chains lets both go.
     for (const auto& channel : inputChannels.get()) {

@@ -72,6 +72,8 @@ class MultiOutputEngine : public ObservableObject,
     // Whether some channel is soloed; read by audio threads.
     bool hasSoloActive() const { return audioState_->hasSoloActive.load(); }
     std::map<Uuid, std::shared_ptr<AudioGraph>> inputEngines;
+    std::map<Uuid, std::shared_ptr<CaptureStream>> scStreams;
+    std::map<Uuid, std::shared_ptr<struct CaptureOutputHandler>> scOutputHandlers;
     double sampleRate = 48000.0;
     std::atomic<float> ecoWakeThresholdRaw{-60.0f};  // read by audio threads
     std::optional<TaskHandle> meterTimer;
@@ -160,6 +162,12 @@ class MultiOutputEngine : public ObservableObject,
     void setInputSourceSystemAudio(const std::shared_ptr<InputChannel>& channel);
     void clearInputSource(const std::shared_ptr<InputChannel>& channel);
     void stopInputCapture(const std::shared_ptr<InputChannel>& channel);
+    // Captures a microphone into the channel on the low-latency or the standard path.
+    void startMicrophoneCapture(const std::shared_ptr<InputChannel>& channel,
+                                AudioObjectID deviceID);
+    // Captures one application, or all system audio when `bundleId` is empty or not running.
+    void startAppCapture(const std::shared_ptr<InputChannel>& channel,
+                         std::optional<std::string> bundleId, Completion done = {});
     void checkScreenCapturePermission(Completion done = {});
     void autoRecoverLostSources();
 
@@ -198,6 +206,9 @@ class MultiOutputEngine : public ObservableObject,
     void scheduleStartUp();
     void autoStart(Completion done);
     void releaseBusChannelNodes(int busId);
+    // Sets the channel's source error on the main queue, later.
+    void setSourceErrorLater(const std::shared_ptr<InputChannel>& channel,
+                             std::optional<std::string> error);
     // Stops every capture; each channel keeps the description of its source.
     void stopCapturesKeepingSources();
     void buildPlayerChain(const std::shared_ptr<InputChannel>& channel,

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -73,6 +74,14 @@ Log::Sink Log::setSink(Sink sink) {
     auto previous = std::move(currentSink());
     currentSink() = std::move(sink);
     return previous;
+}
+
+std::string doubleDescription(double value) {
+    if (std::isfinite(value) && value == std::floor(value) && std::fabs(value) < 1e15) {
+        return formatString("%.1f", value);
+    }
+    std::string text = formatString("%.15g", value);
+    return text;
 }
 
 std::string formatString(const char* format, ...) {

@@ -24,6 +24,9 @@ class Log {
     static Sink setSink(Sink sink);
 };
 
+// A double the way log lines show it: 44100.0, 47999.5.
+std::string doubleDescription(double value);
+
 // printf into a std::string.
 std::string formatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

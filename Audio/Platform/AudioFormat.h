@@ -25,6 +25,8 @@ struct AudioFormat {
 inline constexpr double kInternalSampleRate = 48000.0;
 
 // Every bus connection uses this format: 48 kHz, stereo, non-interleaved float32.
-inline AudioFormat internalFormat() { return AudioFormat::standard(kInternalSampleRate, 2); }
+inline AudioFormat internalFormat() {
+    return AudioFormat::standard(kInternalSampleRate, 2);
+}
 
 }  // namespace qv

@@ -29,12 +29,20 @@ OSStatus OutputNode::setCurrentDevice(AudioObjectID device) {
 }
 
 OSStatus InputNode::setCurrentDevice(AudioObjectID device) {
-    device_ = device;
-    return kAudioNoError;
+    const OSStatus status = graph_.hardware_.bindStatus(device, Scope::input);
+    if (status == kAudioNoError) {
+        device_ = device;
+    }
+    return status;
+}
+
+bool InputNode::hasAudioUnit() const {
+    return graph_.hardware_.hasInputUnit();
 }
 
 AudioFormat InputNode::inputFormat(int) const {
-    AudioFormat format = internalFormat();
+    // An unreadable device gives an invalid format (no rate, no channels).
+    AudioFormat format{0.0, 0, false};
     if (device_ == kAudioObjectUnknown) {
         return format;
     }
@@ -42,12 +50,8 @@ AudioFormat InputNode::inputFormat(int) const {
         format.sampleRate = *rate;
     }
     if (auto config = graph_.hardware_.streamConfiguration(device_, Scope::input)) {
-        std::uint32_t channels = 0;
         for (auto c : *config) {
-            channels += c;
-        }
-        if (channels > 0) {
-            format.channelCount = channels;
+            format.channelCount += c;
         }
     }
     return format;

@@ -50,10 +50,13 @@ class InputNode {
 
     explicit InputNode(AudioGraph& graph) : graph_(graph) {}
 
+    // Whether there is an input unit to capture with.
+    bool hasAudioUnit() const;
+    // Binds the input to a device; a failure status leaves it unbound.
     OSStatus setCurrentDevice(AudioObjectID device);
     AudioObjectID currentDevice() const { return device_; }
-    // The bound device's format (its nominal rate and input channel count); the internal
-    // format when it cannot be read.
+    // The bound device's format (its nominal rate and input channel count); rate and channel
+    // count are 0 when they cannot be read.
     AudioFormat inputFormat(int bus) const;
     // Installs the tap: buffers of `bufferSize` frames in the device's format.
     void installTap(int bus, std::uint32_t bufferSize, const AudioFormat& format, TapBlock block);
