@@ -101,7 +101,8 @@ void MultiOutputEngine::startMicrophoneCapture(const std::shared_ptr<InputChanne
         }
     } else {
         const AudioFormat from = AudioFormat::standard(hardwareRate, hardwareFormat.channelCount);
-        const AudioFormat to = internalFormat();
+        // The converter keeps the device's channels; a mono device is spread afterwards.
+        const AudioFormat to = AudioFormat::standard(48000.0, hardwareFormat.channelCount);
         std::string error;
         converter = SampleRateConverter::create(from, to, &error);
         channel->sampleRateConverter = converter;

@@ -52,7 +52,9 @@ std::unique_ptr<SampleRateConverter> SampleRateConverter::create(const AudioForm
 
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_VHQ, 0);
-    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    runtime.log2_min_dft_size = 8;
+    runtime.log2_large_dft_size = 8;
     soxr_error_t failure = nullptr;
     soxr_t resampler = soxr_create(from.sampleRate, to.sampleRate, from.channelCount, &failure, &io,
                                    &quality, &runtime);

@@ -62,3 +62,19 @@ inline double maxJump(const std::vector<float>& x, std::size_t from = 0, std::si
 }
 
 }  // namespace qv::testing
+
+namespace qv::testing {
+
+// Amplitude of the `frequency` component of x[from, to) (a single-bin DFT).
+inline double toneAmplitude(const std::vector<float>& x, double frequency, double rate,
+                            std::size_t from, std::size_t to) {
+    double re = 0, im = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        const double phase = 2 * M_PI * frequency * static_cast<double>(i) / rate;
+        re += x[i] * std::cos(phase);
+        im -= x[i] * std::sin(phase);
+    }
+    return 2.0 * std::sqrt(re * re + im * im) / static_cast<double>(to - from);
+}
+
+}  // namespace qv::testing
