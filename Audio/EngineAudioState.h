@@ -11,10 +11,10 @@ namespace qv {
 
 // A value measured on an audio thread, waiting to be applied on the main thread.
 struct MeterMessage {
-    enum class Kind : std::uint8_t { channelLevel, busLevel, audioActivity };
+    enum class Kind : std::uint8_t { channelLevel, busLevel, audioActivity, monitorWake };
     Kind kind = Kind::channelLevel;
     Uuid channelId;
-    int busId = 0;
+    int busId = 0;         // the device id for a monitor wake
     float level = -80.0f;  // dB
 };
 
@@ -25,6 +25,9 @@ class EngineAudioState {
     static constexpr std::size_t kMeterQueueCapacity = 4096;
 
     std::atomic<bool> hasSoloActive{false};
+    // The eco wake threshold for the idle monitor (dB) and whether the monitor has fired.
+    std::atomic<float> ecoWakeThreshold{-60.0f};
+    std::atomic<bool> idleMonitorTriggered{false};
 
     // Any thread; never blocks or allocates. A full queue drops the value and counts it.
     void post(const MeterMessage& message) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Audio/MultiOutputEngine.h"
+#include "Foundation/Log.h"
 
 namespace qv {
 namespace {
@@ -99,6 +100,14 @@ void MultiOutputEngine::drainMeterValues() {
 void MultiOutputEngine::applyMeterMessage(const MeterMessage& message) {
     if (message.kind == MeterMessage::Kind::audioActivity) {
         lastAudioActivity = env_.mainQueue.now();
+        return;
+    }
+    if (message.kind == MeterMessage::Kind::monitorWake) {
+        Log::systemf("🎤 IOProc AUDIO DETECTED: dB=%.1f (threshold %.0f) on device %d - WAKING UP",
+                     static_cast<double>(message.level), static_cast<double>(ecoWakeThresholdRaw()),
+                     message.busId);
+        stopIdleMonitor();
+        resumeFromIdle();
         return;
     }
     if (!isUIVisible_) {

@@ -25,10 +25,10 @@ MultiOutputEngine::MultiOutputEngine(const EngineEnvironment& environment)
     lastAudioActivity = env_.mainQueue.now();
     outputBusses.set({std::make_shared<OutputBus>(1, "Bus 1")});
     nextBusId = 2;
-    ecoWakeThresholdRaw.store(ecoWakeThreshold.get());
+    audioState_->ecoWakeThreshold.store(ecoWakeThreshold.get());
 
     ownSubscriptions_.push_back(ecoWakeThreshold.observeDidSet([this](const float& value) {
-        ecoWakeThresholdRaw.store(value);
+        audioState_->ecoWakeThreshold.store(value);
         env_.settings.setValue(kEcoWakeThresholdKey, SettingValue{value});
         Log::systemf("⚙️ Eco wake threshold: %.0f dB", static_cast<double>(value));
     }));

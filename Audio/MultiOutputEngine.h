@@ -75,7 +75,8 @@ class MultiOutputEngine : public ObservableObject,
     std::map<Uuid, std::shared_ptr<CaptureStream>> scStreams;
     std::map<Uuid, std::shared_ptr<struct CaptureOutputHandler>> scOutputHandlers;
     double sampleRate = 48000.0;
-    std::atomic<float> ecoWakeThresholdRaw{-60.0f};  // read by audio threads
+    // The copy of ecoWakeThreshold that audio threads read.
+    float ecoWakeThresholdRaw() const { return audioState_->ecoWakeThreshold.load(); }
     std::optional<TaskHandle> meterTimer;
     bool isSleeping() const { return isSleeping_; }
     Seconds lastAudioActivity = 0;
@@ -84,8 +85,9 @@ class MultiOutputEngine : public ObservableObject,
     std::set<AudioObjectID> wakeListenerDeviceIDs;
     std::map<AudioObjectID, AudioHardware::ListenerID> wakeListenerBlocks;
     AudioObjectID idleMonitorDeviceID = 0;
-    std::optional<std::uint64_t> idleMonitorIOProcID;
-    std::atomic<bool> idleMonitorTriggered{false};
+    std::optional<AudioHardware::IOProcID> idleMonitorIOProcID;
+    // Set by the monitor's I/O thread when it fires; shared with it.
+    bool idleMonitorTriggered() const { return audioState_->idleMonitorTriggered.load(); }
     struct ConfigObserver {
         std::weak_ptr<AudioGraph> graph;
         AudioGraph::ObserverToken token = 0;
@@ -195,7 +197,11 @@ class MultiOutputEngine : public ObservableObject,
     void checkIdleState();
     void suspendForIdle();
     void resumeFromIdle();
+    std::optional<AudioObjectID> findIdleMonitorDevice() const;
+    void startIdleMonitor();
     void stopIdleMonitor();
+    void collectWakeDevices();
+    void installWakeListeners();
     void removeWakeListeners();
 
     MainQueue& mainQueue() const { return env_.mainQueue; }
@@ -221,6 +227,7 @@ class MultiOutputEngine : public ObservableObject,
     void startMeterDrain();
     void stopMeterDrain();
     void applyMeterMessage(const MeterMessage& message);
+    void onWakeListener(AudioObjectID device);
 
     EngineEnvironment env_;
     std::shared_ptr<EngineAudioState> audioState_ = std::make_shared<EngineAudioState>();

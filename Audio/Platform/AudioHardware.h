@@ -124,6 +124,18 @@ class AudioHardware {
                                                          ConfigurationChangeCallback onChange,
                                                          OSStatus* status) = 0;
 
+    // I/O procedures: a callback on the device's I/O thread with its first input buffer, the
+    // samples of every input channel interleaved (float32). Must not allocate, lock or log.
+    using IOProcID = std::uint64_t;
+    using IOProc = std::function<void(const float* samples, std::size_t byteSize)>;
+    // Returns the procedure's id, or nothing and a failure status.
+    virtual std::optional<IOProcID> createIOProc(AudioObjectID device, IOProc proc,
+                                                 OSStatus* status) = 0;
+    virtual OSStatus startIOProc(AudioObjectID device, IOProcID id) = 0;
+    // After it returns the procedure is not running and will not be called again.
+    virtual void stopIOProc(AudioObjectID device, IOProcID id) = 0;
+    virtual void destroyIOProc(AudioObjectID device, IOProcID id) = 0;
+
     // Whether graphs have an input unit to capture with at all.
     virtual bool hasInputUnit() const { return true; }
     // Binding a graph's input (Scope::input) or output to a device: kAudioNoError, or the

@@ -96,6 +96,28 @@ TEST_F(ProgramTest, RenderWritesOneWavPerOutputDeviceOfExactLength) {
     EXPECT_FALSE(fs::exists(dir / "out" / "usb-mic.wav"));
 }
 
+TEST_F(ProgramTest, RenderModeSuspendsAnIdleEcoMixerInVirtualTime) {
+    const auto devices = devicesFile();
+    auto eco = runProgram("--devices " + devices.string() + " --power-mode eco --render 75 --out " +
+                              (dir / "eco").string(),
+                          dir);
+    ASSERT_EQ(eco.exitCode, 0) << eco.err;
+    EXPECT_NE(eco.out.find("💤 ECO idle - engines stopped, IOProc audio monitor active\n"),
+              std::string::npos);
+    std::string error;
+    auto speakers = readWav((dir / "eco" / "speakers.wav").string(), &error);
+    ASSERT_TRUE(speakers) << error;
+    EXPECT_EQ(speakers->channels[0].size(), 75u * 48000u);
+
+    auto alwaysOn =
+        runProgram("--devices " + devices.string() + " --power-mode alwaysOn --render 75 --out " +
+                       (dir / "on").string(),
+                   dir);
+    ASSERT_EQ(alwaysOn.exitCode, 0) << alwaysOn.err;
+    EXPECT_EQ(alwaysOn.out.find("💤"), std::string::npos);
+    EXPECT_NE(alwaysOn.err.find("⚡ Power mode: alwaysOn"), std::string::npos);
+}
+
 TEST_F(ProgramTest, ListDevicesPrintsOneLinePerDevice) {
     auto run = runProgram("--list-devices --devices " + devicesFile().string(), dir);
     ASSERT_EQ(run.exitCode, 0) << run.err;

@@ -22,7 +22,7 @@ VirtualSetup twoApps() {
 }
 
 class AppCaptureTest : public EngineTest {
-protected:
+  protected:
     void SetUp() override {
         start(twoApps());
         engine->powerMode = PowerMode::alwaysOn;
@@ -30,7 +30,8 @@ protected:
     }
     RunningApplication app(const std::string& bundleId) {
         for (const auto& a : engine->capturableApps.get()) {
-            if (a.bundleIdentifier == bundleId) return a;
+            if (a.bundleIdentifier == bundleId)
+                return a;
         }
         return {bundleId, bundleId, 0};
     }
@@ -149,7 +150,8 @@ TEST_F(AppCaptureTest, TheApplicationListSkipsNamelessAndRepeatedEntriesAndIsSor
     engine->checkScreenCapturePermission();
     queue.runUntilIdle();
     std::vector<std::string> names;
-    for (const auto& a : engine->capturableApps.get()) names.push_back(a.applicationName);
+    for (const auto& a : engine->capturableApps.get())
+        names.push_back(a.applicationName);
     EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "Zeta"}));
     EXPECT_TRUE(log.contains("✅ Screen capture permission granted, 2 apps"));
 

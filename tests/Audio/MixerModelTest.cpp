@@ -68,7 +68,7 @@ TEST_F(EcoWakeThresholdTest, StoredValueIsReadOnlyWhenItIsANumber) {
         }
         build();
         EXPECT_EQ(engine->ecoWakeThreshold.get(), c.expected);
-        EXPECT_EQ(engine->ecoWakeThresholdRaw.load(), c.expected);
+        EXPECT_EQ(engine->ecoWakeThresholdRaw(), c.expected);
         engine.reset();
     }
 }
@@ -76,7 +76,7 @@ TEST_F(EcoWakeThresholdTest, StoredValueIsReadOnlyWhenItIsANumber) {
 TEST_F(EcoWakeThresholdTest, AssignmentIsCopiedStoredAndLogged) {
     build();
     engine->ecoWakeThreshold = -45.4f;
-    EXPECT_EQ(engine->ecoWakeThresholdRaw.load(), -45.4f);
+    EXPECT_EQ(engine->ecoWakeThresholdRaw(), -45.4f);
     EXPECT_EQ(settings.floatValue("ecoWakeThreshold"), -45.4f);
     EXPECT_TRUE(log.containsSystem("⚙️ Eco wake threshold: -45 dB"));
 }

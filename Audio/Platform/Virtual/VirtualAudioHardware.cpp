@@ -96,6 +96,8 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     std::map<AudioObjectID, OSStatus> failedSetRate;
     std::map<AudioObjectID, OSStatus> failedStart;
     std::map<AudioObjectID, OSStatus> failedBind;
+    std::map<AudioObjectID, OSStatus> failedIOProcCreate;
+    std::map<AudioObjectID, OSStatus> failedIOProcStart;
     bool hasInputUnit = true;
 
     // Mutex held. The rate an input stream runs at, if it can run.
@@ -234,12 +236,19 @@ class VirtualAudioHardware::Stream final : public AudioStream {
         if (!s.isRunning) {
             s.isRunning = true;
             s.isScheduled = false;
+            if (!s.isOutput && s.device != kAudioObjectUnknown) {
+                core_->notify(s.device, AudioProperty::runningSomewhere);
+            }
         }
         return kAudioNoError;
     }
     void stop() override {
         std::lock_guard lock(core_->mutex);
-        core_->streams.at(id_).isRunning = false;
+        auto& s = core_->streams.at(id_);
+        if (s.isRunning && !s.isOutput && s.device != kAudioObjectUnknown) {
+            core_->notify(s.device, AudioProperty::runningSomewhere);
+        }
+        s.isRunning = false;
     }
     bool isRunning() const override {
         std::lock_guard lock(core_->mutex);
@@ -358,8 +367,15 @@ std::optional<bool> VirtualAudioHardware::isAlive(AudioObjectID device) const {
 }
 
 std::optional<bool> VirtualAudioHardware::isRunningSomewhere(AudioObjectID device) const {
-    return core_->read<bool>(device, AudioProperty::runningSomewhere,
-                             [](const auto& d) { return d.isRunningSomewhere; });
+    return core_->read<bool>(device, AudioProperty::runningSomewhere, [&](const auto& d) {
+        if (d.isRunningSomewhere) {
+            return true;
+        }
+        return std::any_of(core_->streams.begin(), core_->streams.end(), [&](const auto& entry) {
+            const auto& stream = entry.second;
+            return !stream.isOutput && stream.isRunning && stream.device == device;
+        });
+    });
 }
 
 AudioHardware::ListenerID VirtualAudioHardware::addPropertyListener(AudioObjectID object,
@@ -536,6 +552,103 @@ void VirtualAudioHardware::failStreamStart(AudioObjectID device, OSStatus status
     core_->failedStart[device] = status;
 }
 
+// An I/O procedure: an input stream of the device whose buffers are handed over interleaved.
+struct VirtualAudioHardware::IOProcEntry {
+    AudioObjectID device = kAudioObjectUnknown;
+    std::vector<float> interleaved;
+    std::unique_ptr<AudioStream> stream;
+};
+
+std::optional<AudioHardware::IOProcID> VirtualAudioHardware::createIOProc(AudioObjectID device,
+                                                                          IOProc proc,
+                                                                          OSStatus* status) {
+    {
+        std::lock_guard lock(core_->mutex);
+        if (auto it = core_->failedIOProcCreate.find(device);
+            it != core_->failedIOProcCreate.end()) {
+            if (status) {
+                *status = it->second;
+            }
+            return std::nullopt;
+        }
+    }
+    auto config = streamConfiguration(device, Scope::input);
+    const int frames = periodFrames();
+    if (!config || config->empty() || !proc) {
+        if (status) {
+            *status = kAudioHardwareBadObjectError;
+        }
+        return std::nullopt;
+    }
+    auto entry = std::make_unique<IOProcEntry>();
+    entry->device = device;
+    std::uint32_t channels = 0;
+    for (auto c : *config) {
+        channels += c;
+    }
+    entry->interleaved.assign(static_cast<std::size_t>(channels) * frames, 0.0f);
+    float* scratch = entry->interleaved.data();
+    entry->stream = openInputStream(
+        device, static_cast<std::uint32_t>(frames),
+        [proc = std::move(proc), scratch](const float* const* planes, int count, int n, double) {
+            for (int f = 0; f < n; ++f) {
+                for (int c = 0; c < count; ++c) {
+                    scratch[f * count + c] = planes[c][f];
+                }
+            }
+            proc(scratch, static_cast<std::size_t>(n) * count * sizeof(float));
+        },
+        nullptr, status);
+    if (!entry->stream) {
+        return std::nullopt;
+    }
+    const IOProcID id = nextIOProcID_++;
+    ioProcs_[id] = std::move(entry);
+    if (status) {
+        *status = kAudioNoError;
+    }
+    return id;
+}
+
+OSStatus VirtualAudioHardware::startIOProc(AudioObjectID device, IOProcID id) {
+    auto it = ioProcs_.find(id);
+    if (it == ioProcs_.end() || it->second->device != device) {
+        return kAudioHardwareBadObjectError;
+    }
+    {
+        std::lock_guard lock(core_->mutex);
+        if (auto failed = core_->failedIOProcStart.find(device);
+            failed != core_->failedIOProcStart.end()) {
+            return failed->second;
+        }
+    }
+    return it->second->stream->start();
+}
+
+void VirtualAudioHardware::stopIOProc(AudioObjectID, IOProcID id) {
+    if (auto it = ioProcs_.find(id); it != ioProcs_.end()) {
+        it->second->stream->stop();
+    }
+}
+
+void VirtualAudioHardware::destroyIOProc(AudioObjectID, IOProcID id) {
+    ioProcs_.erase(id);
+}
+
+void VirtualAudioHardware::failIOProcCreate(AudioObjectID device, OSStatus status) {
+    std::lock_guard lock(core_->mutex);
+    core_->failedIOProcCreate[device] = status;
+}
+
+void VirtualAudioHardware::failIOProcStart(AudioObjectID device, OSStatus status) {
+    std::lock_guard lock(core_->mutex);
+    core_->failedIOProcStart[device] = status;
+}
+
+std::size_t VirtualAudioHardware::ioProcCount() const {
+    return ioProcs_.size();
+}
+
 bool VirtualAudioHardware::hasInputUnit() const {
     std::lock_guard lock(core_->mutex);
     return core_->hasInputUnit;
@@ -567,6 +680,8 @@ void VirtualAudioHardware::clearFailures() {
     core_->failedSetRate.clear();
     core_->failedStart.clear();
     core_->failedBind.clear();
+    core_->failedIOProcCreate.clear();
+    core_->failedIOProcStart.clear();
     core_->hasInputUnit = true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -84,6 +85,16 @@ class VirtualAudioHardware final : public AudioHardware {
     // Another client starting or stopping I/O on the device; notifies its listeners.
     void setRunningSomewhere(AudioObjectID device, bool isRunning);
 
+    // I/O procedures run on the driver's cycle with the device's period.
+    std::optional<IOProcID> createIOProc(AudioObjectID device, IOProc proc,
+                                         OSStatus* status) override;
+    OSStatus startIOProc(AudioObjectID device, IOProcID id) override;
+    void stopIOProc(AudioObjectID device, IOProcID id) override;
+    void destroyIOProc(AudioObjectID device, IOProcID id) override;
+    void failIOProcCreate(AudioObjectID device, OSStatus status);
+    void failIOProcStart(AudioObjectID device, OSStatus status);
+    std::size_t ioProcCount() const;
+
     bool hasInputUnit() const override;
     OSStatus bindStatus(AudioObjectID device, Scope scope) const override;
 
@@ -127,6 +138,9 @@ class VirtualAudioHardware final : public AudioHardware {
     class Stream;
 
     std::shared_ptr<Core> core_;
+    struct IOProcEntry;
+    std::map<IOProcID, std::unique_ptr<IOProcEntry>> ioProcs_;  // main thread
+    IOProcID nextIOProcID_ = 1;
 };
 
 }  // namespace qv

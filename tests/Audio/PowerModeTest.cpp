@@ -1,0 +1,214 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "Audio/Platform/Virtual/VirtualDriver.h"
+#include "EngineFixture.h"
+
+namespace qv {
+namespace {
+
+using testing::EngineTest;
+using testing::outputDevice;
+
+VirtualDeviceSpec input(std::string uid, std::string name, Signal signal, double rate = 48000,
+                        std::uint32_t channels = 2) {
+    VirtualDeviceSpec spec;
+    spec.uid = std::move(uid);
+    spec.name = std::move(name);
+    spec.sampleRate = rate;
+    spec.input = VirtualInputSpec{channels, std::move(signal)};
+    return spec;
+}
+
+// A 375 Hz sine repeats every 128 frames, so every monitor buffer has the same RMS level.
+Signal steadyTone(double rmsDb) {
+    return Signal::sine(375, rmsDb + 10 * std::log10(2.0));
+}
+
+class PowerModeTest : public EngineTest {
+  protected:
+    void startWith(Signal loopback, Signal mic = Signal::silence()) {
+        VirtualSetup setup;
+        setup.devices.push_back(outputDevice("speakers", "Speakers"));
+        setup.devices.push_back(input("loop", "Quorvanta System", std::move(loopback)));
+        setup.devices.push_back(input("mic", "USB Mic", std::move(mic), 44100, 1));
+        start(setup);
+        channel = engine->addInputChannel();
+    }
+    AudioInputDevice device(const std::string& uid) {
+        for (const auto& d : engine->availableInputDevices.get()) {
+            if (d.id == uid)
+                return d;
+        }
+        return {};
+    }
+    void run(double seconds) { VirtualTimeDriver(*hardware, queue).runFor(seconds); }
+
+    std::shared_ptr<InputChannel> channel;
+};
+
+TEST_F(PowerModeTest, AlwaysOnNeverSuspends) {
+    startWith(Signal::silence());
+    engine->powerMode = PowerMode::alwaysOn;
+    run(200);
+    EXPECT_FALSE(engine->isIdleSuspended.get());
+    EXPECT_FALSE(engine->idleCheckTimer.has_value());
+}
+
+TEST_F(PowerModeTest, AChannelAboveMinus50KeepsEcoAwakeAndBelowItSuspendsAfterAMinute) {
+    struct Case {
+        double micRms;
+        bool suspends;
+    };
+    for (const Case& c : {Case{-45, false}, Case{-55, true}}) {
+        startWith(Signal::silence(), Signal::sine(1000, c.micRms + 10 * std::log10(2.0)));
+        engine->setInputSource(channel, device("mic"));
+        const double started = queue.now();
+        std::optional<double> suspendedAt;
+        auto watch = engine->isIdleSuspended.observeDidSet([&](const bool& now) {
+            if (now && !suspendedAt)
+                suspendedAt = queue.now();
+        });
+        run(90);
+        EXPECT_EQ(suspendedAt.has_value(), c.suspends) << c.micRms;
+        if (suspendedAt) {
+            EXPECT_GE(*suspendedAt - started, 60.0);
+            EXPECT_LE(*suspendedAt - started, 70.0);
+            EXPECT_TRUE(log.contains("💤 ECO idle - engines stopped, IOProc audio monitor active"));
+            EXPECT_EQ(engine->outputBusses.get()[0]->meterLevel.get(), -60.0f);
+            EXPECT_FALSE(engine->outputBusses.get()[0]->outputEngine->isRunning());
+            EXPECT_EQ(channel->sourceType, InputSourceType::microphone);  // remembered
+        }
+        watch.reset();
+        engine.reset();
+    }
+}
+
+TEST_F(PowerModeTest, TheMonitorWakesOnlyStrictlyAboveTheThreshold) {
+    startWith(steadyTone(-59.0));
+    engine->suspendForIdle();
+    ASSERT_TRUE(engine->idleMonitorIOProcID.has_value());
+    EXPECT_TRUE(log.containsSystem("✅ Idle monitor IOProc started successfully on device " +
+                                   std::to_string(idOf("loop")) + " (Quorvanta System)"));
+    run(0.1);
+    EXPECT_FALSE(engine->isIdleSuspended.get());
+    bool detected = false;
+    for (const auto& line : log.systemLines()) {
+        detected |=
+            line.rfind("🎤 IOProc AUDIO DETECTED: dB=-59.0 (threshold -60) on device", 0) == 0;
+    }
+    EXPECT_TRUE(detected);
+    run(1.0);
+    EXPECT_TRUE(log.contains("✅ Resumed from idle suspend"));
+    EXPECT_TRUE(engine->isRunning.get());
+
+    // A level below the threshold does not wake.
+    startWith(steadyTone(-59.0));
+    engine->ecoWakeThreshold = -58.0f;
+    engine->suspendForIdle();
+    run(0.5);
+    EXPECT_TRUE(engine->isIdleSuspended.get());
+}
+
+TEST_F(PowerModeTest, MonitorAndListenersWatchDifferentDevices) {
+    startWith(Signal::silence());
+    auto loopChannel = engine->addInputChannel();
+    engine->setInputSource(channel, device("mic"));
+    engine->setInputSource(loopChannel, device("loop"));
+    engine->suspendForIdle();
+    EXPECT_EQ(engine->idleMonitorDeviceID, idOf("loop"));  // a channel's own loopback first
+    EXPECT_EQ(engine->wakeListenerBlocks.count(idOf("loop")), 0u);
+    EXPECT_EQ(engine->wakeListenerBlocks.count(idOf("mic")), 1u);
+    EXPECT_TRUE(log.contains("👂 Wake listener installed on device " + std::to_string(idOf("mic"))));
+    EXPECT_TRUE(log.containsSystem("👂 Excluded device " + std::to_string(idOf("loop")) +
+                                   " from wake listeners (used by IOProc monitor)"));
+
+    // eco → ecoSleep while suspended: the monitor stops, the listeners stay.
+    engine->powerMode = PowerMode::ecoSleep;
+    EXPECT_TRUE(engine->isIdleSuspended.get());
+    EXPECT_FALSE(engine->idleMonitorIOProcID.has_value());
+    EXPECT_EQ(hardware->ioProcCount(), 0u);
+    EXPECT_EQ(engine->wakeListenerBlocks.count(idOf("mic")), 1u);
+}
+
+TEST_F(PowerModeTest, ListenerNotificationsAreDebouncedIntoOneWake) {
+    startWith(Signal::silence());
+    engine->powerMode = PowerMode::ecoSleep;
+    engine->setInputSource(channel, device("mic"));
+    engine->suspendForIdle();
+    const auto mic = idOf("mic");
+    hardware->setRunningSomewhere(mic, true);
+    queue.advance(0.2);
+    hardware->setRunningSomewhere(mic, true);
+    const double second = queue.now();
+    queue.advanceTo(second + 0.49);
+    EXPECT_TRUE(engine->isIdleSuspended.get());
+    queue.advanceTo(second + 0.5);
+    EXPECT_EQ(log.count("🔔 Wake: audio detected on device " + std::to_string(mic)), 1);
+    EXPECT_FALSE(engine->isIdleSuspended.get());
+
+    // After the resume the microphone captures again.
+    queue.advance(1.0);
+    EXPECT_EQ(channel->sourceType, InputSourceType::microphone);
+    EXPECT_EQ(engine->inputEngines.count(channel->id), 1u);
+}
+
+TEST_F(PowerModeTest, ADeviceThatStoppedIsIgnored) {
+    startWith(Signal::silence());
+    engine->powerMode = PowerMode::ecoSleep;
+    engine->setInputSource(channel, device("mic"));
+    engine->suspendForIdle();
+    hardware->setRunningSomewhere(idOf("mic"), false);
+    queue.advance(1.0);
+    EXPECT_TRUE(log.contains("👂 Wake listener: device " + std::to_string(idOf("mic")) +
+                             " stopped - ignoring"));
+    EXPECT_TRUE(engine->isIdleSuspended.get());
+}
+
+TEST_F(PowerModeTest, SwitchingToAlwaysOnResumesAtOnce) {
+    startWith(Signal::silence());
+    engine->setInputSourceSystemAudio(channel);
+    queue.runUntilIdle();
+    engine->suspendForIdle();
+    engine->powerMode = PowerMode::alwaysOn;
+    EXPECT_FALSE(engine->isIdleSuspended.get());
+    EXPECT_EQ(hardware->ioProcCount(), 0u);
+    queue.advance(1.0);
+    EXPECT_TRUE(log.contains("✅ Resumed from idle suspend"));
+    EXPECT_EQ(engine->scStreams.count(channel->id), 1u);
+    EXPECT_FALSE(engine->idleCheckTimer.has_value());
+}
+
+TEST_F(PowerModeTest, MonitorFailuresLeaveTheListenersInCharge) {
+    struct Case {
+        bool failCreate;
+        std::string line;
+    };
+    for (const Case& c : {Case{true, "❌ Failed to create idle monitor IOProc: 1852797029"},
+                          Case{false, "❌ Failed to start idle monitor IOProc: 1852797029"}}) {
+        startWith(Signal::silence());
+        if (c.failCreate) {
+            hardware->failIOProcCreate(idOf("loop"), 1852797029);
+        } else {
+            hardware->failIOProcStart(idOf("loop"), 1852797029);
+        }
+        engine->setInputSource(channel, device("mic"));
+        engine->suspendForIdle();
+        EXPECT_TRUE(log.containsSystem(c.line));
+        EXPECT_FALSE(engine->idleMonitorIOProcID.has_value());
+        EXPECT_EQ(hardware->ioProcCount(), 0u);
+        EXPECT_EQ(engine->wakeListenerBlocks.size(), 1u);
+        engine.reset();
+    }
+
+    VirtualSetup noLoopback;
+    noLoopback.devices.push_back(outputDevice("speakers", "Speakers"));
+    start(noLoopback);
+    engine->suspendForIdle();
+    EXPECT_TRUE(log.containsSystem("⚠️ No virtual device found for idle monitor"));
+    EXPECT_TRUE(engine->isIdleSuspended.get());
+}
+
+}  // namespace
+}  // namespace qv
