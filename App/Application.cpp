@@ -23,6 +23,7 @@
 #include "Foundation/Qt/QtMainQueue.h"
 #include "Foundation/Qt/QtSettingsStore.h"
 #include "Foundation/VirtualMainQueue.h"
+#include "Models/PresetManager.h"
 
 namespace qv {
 namespace {
@@ -50,6 +51,55 @@ std::optional<VirtualSetup> loadSetup(const CommandLineOptions& options) {
         std::cerr << "quorvanta: " << error << "\n";
     }
     return setup;
+}
+
+// Panels for a program without windows: every request is cancelled.
+class NoFilePanels final : public FilePanels {
+  public:
+    void showSavePanel(const SavePanelRequest&,
+                       std::function<void(std::optional<std::string>)> done) override {
+        done(std::nullopt);
+    }
+    void showOpenPanel(const OpenPanelRequest&,
+                       std::function<void(std::optional<std::string>)> done) override {
+        done(std::nullopt);
+    }
+};
+
+// Reads the preset named by --preset before anything starts. Prints the reason and returns
+// false when the file cannot be read or decoded.
+bool readPresetOption(const CommandLineOptions& options, std::optional<MixerPreset>* preset) {
+    if (!options.presetFile) {
+        return true;
+    }
+    MemorySettingsStore scratch;  // --preset does not change the remembered preset
+    NoFilePanels panels;
+    LogCapture quiet;
+    PresetManager manager(scratch, panels, "");
+    *preset = manager.loadPreset(*options.presetFile);
+    if (!*preset) {
+        const auto lines = quiet.lines();
+        std::cerr << "quorvanta: "
+                  << (lines.empty() ? "cannot load " + *options.presetFile : lines.back()) << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Captures the mixer and saves it where --save-preset says. Prints the reason on failure.
+bool savePresetOption(const CommandLineOptions& options, MultiOutputEngine& engine,
+                      SettingsStore& settings) {
+    if (!options.savePresetFile) {
+        return true;
+    }
+    NoFilePanels panels;
+    PresetManager manager(settings, panels, "");
+    const std::string name = std::filesystem::path(*options.savePresetFile).stem().string();
+    if (!manager.savePreset(engine.createPreset(name), *options.savePresetFile)) {
+        std::cerr << "quorvanta: could not save " << *options.savePresetFile << "\n";
+        return false;
+    }
+    return true;
 }
 
 std::string rateText(double rate) {
@@ -107,11 +157,19 @@ int render(const CommandLineOptions& options) {
         std::cerr << "quorvanta: cannot create output folder " << *options.outDir << "\n";
         return kExitFileProblem;
     }
+    std::optional<MixerPreset> preset;
+    if (!readPresetOption(options, &preset)) {
+        return kExitFileProblem;
+    }
     OfflineMixer mixer(*setup);
     auto& queue = mixer.queue;
     auto& hardware = mixer.hardware;
     mixer.engine->setUIVisible(false);
     queue.runUntilIdle();
+    if (preset) {
+        mixer.engine->applyPreset(*preset);
+        queue.runUntilIdle();  // the channels' sources are restored
+    }
     mixer.engine->powerMode = options.powerMode.value_or(PowerMode::eco);
     queue.runUntilIdle();
 
@@ -120,6 +178,9 @@ int render(const CommandLineOptions& options) {
     VirtualTimeDriver driver(hardware, queue);
     driver.run(seconds);
 
+    if (!savePresetOption(options, *mixer.engine, mixer.settings)) {
+        return kExitFileProblem;
+    }
     std::string error;
     if (!hardware.writeRecordings(*options.outDir, &error)) {
         std::cerr << "quorvanta: " << error << "\n";
@@ -144,6 +205,10 @@ int runLive(int argc, char** argv, const CommandLineOptions& options) {
     }
     auto setup = loadSetup(options);
     if (!setup) {
+        return kExitFileProblem;
+    }
+    std::optional<MixerPreset> preset;
+    if (!readPresetOption(options, &preset)) {
         return kExitFileProblem;
     }
     QCoreApplication app(argc, argv);
@@ -174,14 +239,35 @@ int runLive(int argc, char** argv, const CommandLineOptions& options) {
     RealTimeDriver driver(hardware);
     driver.start();
 
-    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});
+    int code = 0;
+    std::weak_ptr<MultiOutputEngine> weakEngine;
+    auto startedUp = [&] {
+        auto engine = weakEngine.lock();
+        if (!engine) {
+            return;
+        }
+        if (preset) {
+            engine->applyPreset(*preset);
+        }
+        if (options.powerMode) {
+            engine->powerMode = *options.powerMode;
+        }
+        // After the sources restored by the preset.
+        queue.post([&] {
+            if (auto engine = weakEngine.lock();
+                engine && !savePresetOption(options, *engine, settings)) {
+                code = kExitFileProblem;
+                QCoreApplication::exit(kExitFileProblem);
+            }
+        });
+    };
+    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture}, startedUp);
+    weakEngine = engine;
     // No mixer view is on screen without a window.
     engine->setUIVisible(false);
-    if (options.powerMode) {
-        queue.post([engine, mode = *options.powerMode] { engine->powerMode = mode; });
-    }
 
-    const int code = QCoreApplication::exec();
+    const int exitCode = QCoreApplication::exec();
+    code = code != 0 ? code : exitCode;
     engine->stop();
     engine.reset();
     driver.stop();
@@ -210,10 +296,6 @@ int runQuorvanta(int argc, char** argv) {
         std::cerr << "quorvanta: --screenshot needs the mixer window, which this build does not "
                      "have yet\n";
         return kExitFileProblem;
-    }
-    if (options.presetFile || options.savePresetFile) {
-        std::cerr << "quorvanta: presets are not supported by this build yet; --preset and "
-                     "--save-preset are ignored\n";
     }
     if (options.listDevices) {
         return listDevices(options);

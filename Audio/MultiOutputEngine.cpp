@@ -12,9 +12,10 @@ const char* const kLastPresetPathKey = "lastPresetPath";
 
 }  // namespace
 
-std::shared_ptr<MultiOutputEngine> MultiOutputEngine::create(const EngineEnvironment& environment) {
+std::shared_ptr<MultiOutputEngine> MultiOutputEngine::create(const EngineEnvironment& environment,
+                                                             Completion startedUp) {
     std::shared_ptr<MultiOutputEngine> engine(new MultiOutputEngine(environment));
-    engine->scheduleStartUp();
+    engine->scheduleStartUp(std::move(startedUp));
     return engine;
 }
 
@@ -32,6 +33,16 @@ MultiOutputEngine::MultiOutputEngine(const EngineEnvironment& environment)
         env_.settings.setValue(kEcoWakeThresholdKey, SettingValue{value});
         Log::systemf("⚙️ Eco wake threshold: %.0f dB", static_cast<double>(value));
     }));
+    // The solo state follows every channel's solo flag, whoever sets it (a strip, a preset),
+    // and the channel list itself (a removed soloed channel must not silence the others).
+    ownSubscriptions_.push_back(inputChannels.observeDidSet([this](const auto& channels) {
+        soloSubscriptions_.clear();
+        for (const auto& channel : channels) {
+            soloSubscriptions_.push_back(
+                channel->isSolo.observeDidSet([this](const bool&) { updateSoloState(); }));
+        }
+        updateSoloState();
+    }));
     ownSubscriptions_.push_back(powerMode.observeDidSet([this](const PowerMode& mode) {
         if (mode == appliedPowerMode_) {
             return;
@@ -44,6 +55,7 @@ MultiOutputEngine::MultiOutputEngine(const EngineEnvironment& environment)
 
 MultiOutputEngine::~MultiOutputEngine() {
     ownSubscriptions_.clear();
+    soloSubscriptions_.clear();
     if (meterTimer) {
         meterTimer->cancel();
     }
@@ -86,26 +98,29 @@ MultiOutputEngine::~MultiOutputEngine() {
     }
 }
 
-void MultiOutputEngine::scheduleStartUp() {
+void MultiOutputEngine::scheduleStartUp(Completion startedUp) {
     std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    env_.mainQueue.post([weakSelf] {
+    env_.mainQueue.post([weakSelf, startedUp] {
         auto self = weakSelf.lock();
         if (!self) {
             return;
         }
-        self->scanDevices([weakSelf] {
+        self->scanDevices([weakSelf, startedUp] {
             auto self = weakSelf.lock();
             if (!self) {
                 return;
             }
-            self->checkScreenCapturePermission([weakSelf] {
+            self->checkScreenCapturePermission([weakSelf, startedUp] {
                 auto self = weakSelf.lock();
                 if (!self) {
                     return;
                 }
-                self->autoStart([weakSelf] {
+                self->autoStart([weakSelf, startedUp] {
                     if (auto self = weakSelf.lock()) {
                         self->installDeviceListListener();
+                        if (startedUp) {
+                            startedUp();
+                        }
                     }
                 });
             });
@@ -491,8 +506,6 @@ void MultiOutputEngine::removeInputChannel(const std::shared_ptr<InputChannel>& 
     auto list = inputChannels.get();
     std::erase_if(list, [&](const auto& c) { return c->id == keep->id; });
     inputChannels = std::move(list);
-    // A removed soloed channel must not keep every other channel silent.
-    updateSoloState();
 }
 
 }  // namespace qv

@@ -19,6 +19,7 @@
 #include "Foundation/MainQueue.h"
 #include "Foundation/Observable.h"
 #include "Foundation/SettingsStore.h"
+#include "Models/PresetFormat.h"
 
 namespace qv {
 
@@ -47,7 +48,9 @@ class MultiOutputEngine : public ObservableObject,
     using Completion = std::function<void()>;
 
     // Creates the engine with bus 1 and schedules its start-up task on the main queue.
-    static std::shared_ptr<MultiOutputEngine> create(const EngineEnvironment& environment);
+    // `startedUp` runs on the main queue once the start-up task has finished.
+    static std::shared_ptr<MultiOutputEngine> create(const EngineEnvironment& environment,
+                                                     Completion startedUp = {});
     ~MultiOutputEngine();
     MultiOutputEngine(const MultiOutputEngine&) = delete;
     MultiOutputEngine& operator=(const MultiOutputEngine&) = delete;
@@ -173,6 +176,13 @@ class MultiOutputEngine : public ObservableObject,
     void checkScreenCapturePermission(Completion done = {});
     void autoRecoverLostSources();
 
+    // ---- Presets --------------------------------------------------------------------------
+    // The whole mixer as a preset; the engine is left unchanged.
+    MixerPreset createPreset(const std::string& name);
+    // Replaces the whole mixer with the preset; channel sources are restored by separate
+    // main-queue tasks after it returns.
+    void applyPreset(const MixerPreset& preset);
+
     // ---- Meters and solo ------------------------------------------------------------------
     // Measuring entry points; any thread, never blocking. The values are applied on the main
     // thread in order.
@@ -209,7 +219,7 @@ class MultiOutputEngine : public ObservableObject,
 
   private:
     explicit MultiOutputEngine(const EngineEnvironment& environment);
-    void scheduleStartUp();
+    void scheduleStartUp(Completion startedUp);
     void autoStart(Completion done);
     void releaseBusChannelNodes(int busId);
     // Sets the channel's source error on the main queue, later.
@@ -222,6 +232,8 @@ class MultiOutputEngine : public ObservableObject,
     void restoreSources(std::shared_ptr<std::vector<ChannelSourceInfo>> saved, std::size_t index,
                         Completion finish);
     void applyPowerModeTransition(PowerMode mode);
+    void restoreChannelSource(const std::shared_ptr<InputChannel>& channel,
+                              const InputChannelPreset& preset);
     std::weak_ptr<MultiOutputEngine> weak() { return weak_from_this(); }
 
     void startMeterDrain();
@@ -236,6 +248,7 @@ class MultiOutputEngine : public ObservableObject,
     bool isSleeping_ = false;
     PowerMode appliedPowerMode_ = PowerMode::eco;
     std::vector<Subscription> ownSubscriptions_;
+    std::vector<Subscription> soloSubscriptions_;
 };
 
 }  // namespace qv
