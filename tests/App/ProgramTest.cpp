@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -116,6 +117,55 @@ TEST_F(ProgramTest, RenderModeSuspendsAnIdleEcoMixerInVirtualTime) {
     ASSERT_EQ(alwaysOn.exitCode, 0) << alwaysOn.err;
     EXPECT_EQ(alwaysOn.out.find("💤"), std::string::npos);
     EXPECT_NE(alwaysOn.err.find("⚡ Power mode: alwaysOn"), std::string::npos);
+}
+
+TEST_F(ProgramTest, APresetSavedAfterARenderRendersTheSameAudioAgain) {
+    const auto devices = devicesFile();
+    const auto preset = write("show.json", R"({
+      "createdAt" : "2025-03-01T18:04:05Z", "id" : "6F1C3A52-8E7D-4B0A-9C11-2D3E4F5A6B7C",
+      "name" : "Show", "outputBuses" : [
+        { "id" : 1, "name" : "Main", "faderLevel" : -3, "isMuted" : false, "eqType" : "3-Band",
+          "eqLowGain" : 0, "eqMidGain" : 0, "eqHighGain" : 0, "eqEnabled" : false,
+          "delayMs" : 20, "outputDeviceUID" : "speakers" } ],
+      "inputChannels" : [
+        { "id" : "11111111-2222-3333-4444-555555555555", "name" : "Music", "inputGain" : 0,
+          "faderLevel" : -6, "faderEnabled" : true, "panEnabled" : true, "pan" : 0.5,
+          "isMuted" : false, "isSolo" : false, "eqType" : "3-Band", "eqLowGain" : 0,
+          "eqMidGain" : 0, "eqHighGain" : 0, "eqEnabled" : false, "busAssignments" : [1],
+          "sourceType" : "appAudio", "sourceAppBundleId" : "org.example.Player" },
+        { "id" : "11111111-2222-3333-4444-555555555556", "name" : "Mic", "inputGain" : 0,
+          "faderLevel" : 0, "pan" : 0, "isMuted" : false, "isSolo" : false,
+          "eqType" : "2-Band", "eqLowGain" : 3, "eqMidGain" : 0, "eqHighGain" : -3,
+          "eqEnabled" : true, "busAssignments" : [1], "sourceType" : "microphone",
+          "sourceDeviceUID" : "usb-mic" } ] })");
+    const auto saved = dir / "saved.json";
+    auto first = runProgram("--devices " + devices.string() + " --preset " + preset.string() +
+                                " --save-preset " + saved.string() + " --render 1 --out " +
+                                (dir / "a").string(),
+                            dir);
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    auto second = runProgram("--devices " + devices.string() + " --preset " + saved.string() +
+                                 " --render 1 --out " + (dir / "b").string(),
+                             dir);
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    std::string error;
+    auto a = readWav((dir / "a" / "speakers.wav").string(), &error);
+    auto b = readWav((dir / "b" / "speakers.wav").string(), &error);
+    ASSERT_TRUE(a && b) << error;
+    EXPECT_EQ(a->channels, b->channels);
+    float peak = 0;
+    for (float x : a->channels[1])
+        peak = std::max(peak, std::fabs(x));
+    EXPECT_GT(peak, 0.1f);  // the channels really play
+
+    // A broken preset is refused before anything starts.
+    const auto broken = write("broken.json", "{ \"name\" : ");
+    auto refused = runProgram("--devices " + devices.string() + " --preset " + broken.string() +
+                                  " --render 1 --out " + (dir / "c").string(),
+                              dir);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.err.find("Could not decode preset"), std::string::npos) << refused.err;
+    EXPECT_FALSE(fs::exists(dir / "c" / "speakers.wav"));
 }
 
 TEST_F(ProgramTest, ListDevicesPrintsOneLinePerDevice) {
