@@ -250,8 +250,9 @@ void MultiOutputEngine::removeOutputBus(const std::shared_ptr<OutputBus>& bus) {
     Log::line("➖ Removed output bus: " + keep->name.get());
 }
 
-void MultiOutputEngine::assignDevice(const AudioOutputDevice& device,
+void MultiOutputEngine::assignDevice(const AudioOutputDevice& chosen,
                                      const std::shared_ptr<OutputBus>& bus) {
+    const AudioOutputDevice device = chosen;  // callers pass elements of lists that may change
     if (isIdleSuspended.get()) {
         resumeFromIdle();
     }

@@ -9,7 +9,9 @@
 namespace qv {
 
 void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& channel,
-                                       const AudioInputDevice& microphone) {
+                                       const AudioInputDevice& device) {
+    // A copy: the device lists are read again below, and callers pass their elements.
+    const AudioInputDevice microphone = device;
     if (isIdleSuspended.get()) {
         resumeFromIdle();
     }
@@ -27,7 +29,8 @@ void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& chan
 }
 
 void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& channel,
-                                       const RunningApplication& app) {
+                                       const RunningApplication& application) {
+    const RunningApplication app = application;
     if (isIdleSuspended.get()) {
         resumeFromIdle();
     }

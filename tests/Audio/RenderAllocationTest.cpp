@@ -32,7 +32,16 @@ void release(void* p) noexcept {
     std::free(p);
 }
 }  // namespace
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    if (qv::RealtimeScope::isActive()) {
+        renderAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
+    return std::malloc(size == 0 ? 1 : size);
+}
 void operator delete(void* p) noexcept {
+    release(p);
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept {
     release(p);
 }
 void operator delete(void* p, std::size_t) noexcept {
