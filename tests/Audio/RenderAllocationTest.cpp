@@ -8,6 +8,7 @@
 #include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "EngineFixture.h"
 #include "Foundation/RealtimeScope.h"
+#include "tests/Support/LiveMixer.h"
 
 // Every allocation and release made inside a render cycle is counted.
 namespace {
@@ -63,11 +64,7 @@ TEST_F(EngineTest, RenderCyclesNeitherAllocateNorFree) {
     engine->assignDevice(engine->availableOutputDevices.get()[1], bus2);
 
     auto fast = engine->addInputChannel();
-    engine->teardownChannelAudio(fast);
-    fast->useLowLatencyPath = true;
-    for (const auto& bus : engine->outputBusses.get()) {
-        engine->setupChannelSourceInBus(fast, bus);
-    }
+    testing::useSourceChains(*engine, fast);
     auto standard = engine->addInputChannel();
     standard->busAssignments = std::set<int>{1, 2};
 

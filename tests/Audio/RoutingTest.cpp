@@ -5,6 +5,7 @@
 #include "Audio/AudioRingBuffer.h"
 #include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "EngineFixture.h"
+#include "tests/Support/LiveMixer.h"
 #include "tests/Support/SignalAnalysis.h"
 
 namespace qv {
@@ -49,11 +50,7 @@ class RoutingTest : public EngineTest, public ::testing::WithParamInterface<Path
         auto channel = engine->addInputChannel();
         channel->busAssignments = std::move(buses);
         if (GetParam() == Path::source) {
-            engine->teardownChannelAudio(channel);
-            channel->useLowLatencyPath = true;
-            for (const auto& bus : engine->outputBusses.get()) {
-                engine->setupChannelSourceInBus(channel, bus);
-            }
+            testing::useSourceChains(*engine, channel);
         }
         return channel;
     }

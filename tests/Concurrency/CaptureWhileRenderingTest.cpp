@@ -2,13 +2,7 @@
 
 #include <thread>
 
-#include "Audio/MultiOutputEngine.h"
-#include "Audio/Platform/Virtual/VirtualAudioHardware.h"
-#include "Audio/Platform/Virtual/VirtualCaptureService.h"
-#include "Audio/Platform/Virtual/VirtualDriver.h"
-#include "Foundation/Log.h"
-#include "Foundation/SettingsStore.h"
-#include "Foundation/VirtualMainQueue.h"
+#include "tests/Support/LiveMixer.h"
 
 namespace qv {
 namespace {
@@ -18,27 +12,23 @@ VirtualDeviceSpec device(std::string uid, double rate, std::uint32_t in, std::ui
     spec.uid = uid;
     spec.name = uid;
     spec.sampleRate = rate;
-    if (in) spec.input = VirtualInputSpec{in, Signal::sine(440, -12)};
-    if (out) spec.output = VirtualOutputSpec{out};
+    if (in)
+        spec.input = VirtualInputSpec{in, Signal::sine(440, -12)};
+    if (out)
+        spec.output = VirtualOutputSpec{out};
     return spec;
 }
 
 // Sources change on the main thread while the real-time driver runs the microphone taps, an
 // application stream and two bus renders.
 TEST(ConcurrencyCapture, SourcesChangeWhileCapturesAndBusesRun) {
-    LogCapture quiet;
     VirtualSetup setup;
     setup.devices = {device("speakers", 48000, 0, 2), device("phones", 44100, 0, 2),
                      device("mic48", 48000, 2, 0), device("mic44", 44100, 1, 0)};
     setup.apps = {{"org.example.A", "A", Signal::noise(-20, 1)}};
-    VirtualMainQueue queue;
-    MemorySettingsStore settings;
-    VirtualAudioHardware hardware(queue, setup);
-    VirtualCaptureService capture(queue, setup, hardware);
-    RealTimeDriver driver(hardware);
-    driver.start();
-    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});
-    queue.runUntilIdle();
+    testing::LiveMixer mixer(setup);
+    auto& queue = mixer.queue;
+    auto& engine = mixer.engine;
     engine->assignDevice(engine->availableOutputDevices.get()[1], engine->addOutputBus());
     auto first = engine->addInputChannel();
     auto second = engine->addInputChannel();
@@ -48,7 +38,7 @@ TEST(ConcurrencyCapture, SourcesChangeWhileCapturesAndBusesRun) {
     for (int step = 0; step < 60; ++step) {
         switch (step % 4) {
             case 0:
-                engine->setInputSource(first, inputs[0]);  // low latency
+                engine->setInputSource(first, inputs[0]);   // low latency
                 engine->setInputSource(second, inputs[1]);  // standard
                 break;
             case 1:
@@ -69,9 +59,6 @@ TEST(ConcurrencyCapture, SourcesChangeWhileCapturesAndBusesRun) {
     }
     queue.advance(0.1);
     EXPECT_TRUE(engine->isRunning.get());
-    engine->stop();
-    engine.reset();
-    driver.stop();
 }
 
 }  // namespace

@@ -4,48 +4,24 @@
 #include <thread>
 
 #include "Audio/AudioRingBuffer.h"
-#include "Audio/MultiOutputEngine.h"
-#include "Audio/Platform/Virtual/VirtualAudioHardware.h"
-#include "Audio/Platform/Virtual/VirtualCaptureService.h"
-#include "Audio/Platform/Virtual/VirtualDriver.h"
-#include "Foundation/Log.h"
-#include "Foundation/SettingsStore.h"
-#include "Foundation/VirtualMainQueue.h"
+#include "tests/Support/LiveMixer.h"
 
 namespace qv {
 namespace {
 
-VirtualDeviceSpec output(std::string uid) {
-    VirtualDeviceSpec spec;
-    spec.uid = uid;
-    spec.name = uid;
-    spec.output = VirtualOutputSpec{2};
-    return spec;
-}
-
 // The main thread changes gain, pan, mute, solo and assignments while two buses render on the
 // real-time driver and a capture thread feeds both kinds of channel.
 TEST(ConcurrencyRouting, SettingsChangeWhileBusesRenderAndCaptureWrites) {
-    LogCapture quiet;
     VirtualSetup setup;
-    setup.devices = {output("a"), output("b")};
-    VirtualMainQueue queue;
-    MemorySettingsStore settings;
-    VirtualAudioHardware hardware(queue, setup);
-    VirtualCaptureService capture(queue, setup, hardware);
-    RealTimeDriver driver(hardware);
-    driver.start();
-    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture});
-    queue.runUntilIdle();
+    setup.devices = {testing::virtualOutput("a"), testing::virtualOutput("b")};
+    testing::LiveMixer mixer(setup);
+    auto& queue = mixer.queue;
+    auto& engine = mixer.engine;
     auto bus2 = engine->addOutputBus();
     engine->assignDevice(engine->availableOutputDevices.get()[1], bus2);
 
     auto fast = engine->addInputChannel();
-    engine->teardownChannelAudio(fast);
-    fast->useLowLatencyPath = true;
-    for (const auto& bus : engine->outputBusses.get()) {
-        engine->setupChannelSourceInBus(fast, bus);
-    }
+    testing::useSourceChains(*engine, fast);
     auto standard = engine->addInputChannel();
     std::vector<std::shared_ptr<AudioRingBuffer>> rings;
     for (auto& [busId, ring] : fast->busRingBuffers) {
@@ -89,8 +65,6 @@ TEST(ConcurrencyRouting, SettingsChangeWhileBusesRenderAndCaptureWrites) {
     captureThread.join();
     queue.advance(0.1);
     EXPECT_TRUE(engine->isRunning.get());
-    engine.reset();
-    driver.stop();
 }
 
 }  // namespace
