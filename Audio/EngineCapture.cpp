@@ -82,20 +82,7 @@ void MultiOutputEngine::startMicrophoneCapture(const std::shared_ptr<InputChanne
     std::shared_ptr<SampleRateConverter> converter;
     if (lowLatency) {
         channel->useLowLatencyPath = true;
-        for (auto& [busId, player] : channel->busPlayerNodes) {
-            player->stop();
-            if (auto* owner = player->engine()) {
-                owner->detach(player);
-            }
-        }
-        channel->busPlayerNodes.clear();
-        channel->publishRoutes();
-        for (auto& [busId, eq] : channel->busEQNodes) {
-            if (auto* owner = eq->engine()) {
-                owner->detach(eq);
-            }
-        }
-        channel->busEQNodes.clear();
+        releasePlayerChains(*channel);
         for (const auto& bus : outputBusses.get()) {
             setupChannelSourceInBus(channel, bus);
         }

@@ -45,27 +45,31 @@ void MultiOutputEngine::setupChannelAudio(const std::shared_ptr<InputChannel>& c
               std::to_string(channel->busPlayerNodes.size()) + " buses)");
 }
 
-void MultiOutputEngine::teardownChannelAudio(const std::shared_ptr<InputChannel>& channel) {
-    for (auto& [busId, player] : channel->busPlayerNodes) {
+void MultiOutputEngine::releasePlayerChains(InputChannel& channel) {
+    for (auto& [busId, player] : channel.busPlayerNodes) {
         player->stop();
         if (auto* graph = player->engine()) {
             graph->detach(player);
         }
     }
-    channel->busPlayerNodes.clear();
-    channel->publishRoutes();
+    channel.busPlayerNodes.clear();
+    channel.publishRoutes();
+    for (auto& [busId, eq] : channel.busEQNodes) {
+        if (auto* graph = eq->engine()) {
+            graph->detach(eq);
+        }
+    }
+    channel.busEQNodes.clear();
+}
+
+void MultiOutputEngine::teardownChannelAudio(const std::shared_ptr<InputChannel>& channel) {
+    releasePlayerChains(*channel);
     for (auto& [busId, source] : channel->busSourceNodes) {
         if (auto* graph = source->engine()) {
             graph->detach(source);
         }
     }
     channel->busSourceNodes.clear();
-    for (auto& [busId, eq] : channel->busEQNodes) {
-        if (auto* graph = eq->engine()) {
-            graph->detach(eq);
-        }
-    }
-    channel->busEQNodes.clear();
     channel->busRingBuffers.clear();
     channel->publishRoutes();
     channel->useLowLatencyPath = false;

@@ -105,14 +105,9 @@ void MultiOutputEngine::stopInputCapture(const std::shared_ptr<InputChannel>& ch
         channel->useLowLatencyPath = false;
         // Without this the channel would have no player chains, and a following application or
         // standard-path source would play nowhere.
+        // Building a chain replaces the source chain's equaliser on that bus.
         for (const auto& bus : outputBusses.get()) {
             if (bus->outputEngine && bus->mixerNode) {
-                if (auto eq = channel->busEQNodes.find(bus->id); eq != channel->busEQNodes.end()) {
-                    if (auto* graph = eq->second->engine()) {
-                        graph->detach(eq->second);
-                    }
-                    channel->busEQNodes.erase(eq);
-                }
                 buildPlayerChain(channel, bus);
             }
         }

@@ -222,6 +222,8 @@ class MultiOutputEngine : public ObservableObject,
     void scheduleStartUp(Completion startedUp);
     void autoStart(Completion done);
     void releaseBusChannelNodes(int busId);
+    // Stops and detaches the channel's player chains (players and their equalisers).
+    void releasePlayerChains(InputChannel& channel);
     // Sets the channel's source error on the main queue, later.
     void setSourceErrorLater(const std::shared_ptr<InputChannel>& channel,
                              std::optional<std::string> error);

@@ -203,7 +203,6 @@ TEST_F(MicrophoneTest, StandardPathResamplesAMonoMicWithoutGaps) {
 }
 
 TEST_F(MicrophoneTest, TheTapFeedsOnlyAssignedBusesAndNothingWhileMuted) {
-    VirtualSetup extra;
     startWith({microphone("mic", 48000, 2, Signal::sine(1000, -6))});
     auto bus2 = engine->addOutputBus();
     engine->assignDevice(engine->availableOutputDevices.get()[0], bus2);
