@@ -1,0 +1,537 @@
+// The device table: what the server has, kept current by a control connection, and the
+// listeners and reconnection around it.
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+
+#include "Audio/Platform/Pulse/PulseHardwareCore.h"
+#include "Foundation/Log.h"
+
+namespace qv {
+namespace {
+
+constexpr double kFirstRetryDelay = 0.25;
+constexpr double kLongestRetryDelay = 4.0;
+constexpr auto kRetryTimeout = std::chrono::milliseconds(500);
+
+bool containsText(const std::string& text, const char* needle) {
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+    return lower.find(needle) != std::string::npos;
+}
+
+}  // namespace
+
+std::uint32_t pulseTransportCode(const pa_proplist* properties, const char* driver,
+                                 const char* activePort, bool isHardware) {
+    const std::string bus = propertyText(properties, PA_PROP_DEVICE_BUS);
+    const std::string port = activePort ? activePort : "";
+    const std::string profile = propertyText(properties, PA_PROP_DEVICE_PROFILE_NAME);
+    const std::string driverName = driver ? driver : "";
+    if (bus == "usb") {
+        return fourCharCode("usb ");
+    }
+    if (bus == "bluetooth") {
+        return fourCharCode("blue");
+    }
+    if (containsText(port, "hdmi") || containsText(profile, "hdmi")) {
+        return fourCharCode("hdmi");
+    }
+    if (containsText(port, "displayport") || containsText(profile, "displayport")) {
+        return fourCharCode("dprt");
+    }
+    if (bus == "pci" || bus == "isa" || bus == "platform") {
+        return fourCharCode("bltn");
+    }
+    if (bus == "firewire" || bus == "ieee1394") {
+        return fourCharCode("1394");
+    }
+    if (bus == "thunderbolt") {
+        return fourCharCode("thun");
+    }
+    if (containsText(driverName, "combine")) {
+        return fourCharCode("grup");
+    }
+    if (!isHardware) {
+        return fourCharCode("virt");
+    }
+    return fourCharCode("othr");
+}
+
+// The control connection. Its callbacks run on the connection's thread and only build
+// snapshots, which travel to the main thread whole.
+struct PulseAudioHardware::Core::Control {
+    std::unique_ptr<PulseContext> context;  // stops the thread first when destroyed
+    std::weak_ptr<Core> core;
+    MainQueue* queue = nullptr;
+    int generation = 0;
+
+    // Connection thread.
+    bool isReading = false;
+    bool readAgain = false;
+    int outstanding = 0;
+    std::shared_ptr<PulseSnapshot> pending;
+    std::shared_ptr<PulseSnapshot> first;  // the first snapshot, taken by open()
+    bool isDelivering = false;
+
+    ~Control() { context.reset(); }
+
+    void read();
+    void finishOne();
+};
+
+void PulseAudioHardware::Core::Control::read() {
+    if (isReading) {
+        readAgain = true;
+        return;
+    }
+    isReading = true;
+    readAgain = false;
+    pending = std::make_shared<PulseSnapshot>();
+    pa_context* c = context->context();
+    outstanding = 4;
+    auto issue = [&](pa_operation* op) {
+        if (op) {
+            pa_operation_unref(op);
+        } else {
+            pending->isComplete = false;
+            --outstanding;
+        }
+    };
+    issue(pa_context_get_sink_info_list(
+        c,
+        [](pa_context*, const pa_sink_info* i, int eol, void* data) {
+            auto* self = static_cast<Control*>(data);
+            if (eol != 0) {
+                self->pending->isComplete &= eol > 0;
+                self->finishOne();
+                return;
+            }
+            PulseSnapshot::Device d;
+            d.isSink = true;
+            d.index = i->index;
+            d.uid = i->name ? i->name : "";
+            d.name = i->description ? i->description : "";
+            d.spec = i->sample_spec;
+            d.channelMap = i->channel_map;
+            d.transport = pulseTransportCode(i->proplist, i->driver,
+                                             i->active_port ? i->active_port->name : nullptr,
+                                             (i->flags & PA_SINK_HARDWARE) != 0);
+            self->pending->devices.push_back(std::move(d));
+        },
+        this));
+    issue(pa_context_get_source_info_list(
+        c,
+        [](pa_context*, const pa_source_info* i, int eol, void* data) {
+            auto* self = static_cast<Control*>(data);
+            if (eol != 0) {
+                self->pending->isComplete &= eol > 0;
+                self->finishOne();
+                return;
+            }
+            PulseSnapshot::Device d;
+            d.index = i->index;
+            d.uid = i->name ? i->name : "";
+            d.name = i->description ? i->description : "";
+            d.spec = i->sample_spec;
+            d.channelMap = i->channel_map;
+            d.monitorOfSink = i->monitor_of_sink;
+            d.transport = pulseTransportCode(i->proplist, i->driver,
+                                             i->active_port ? i->active_port->name : nullptr,
+                                             (i->flags & PA_SOURCE_HARDWARE) != 0);
+            self->pending->devices.push_back(std::move(d));
+        },
+        this));
+    issue(pa_context_get_sink_input_info_list(
+        c,
+        [](pa_context*, const pa_sink_input_info* i, int eol, void* data) {
+            auto* self = static_cast<Control*>(data);
+            if (eol != 0) {
+                self->pending->isComplete &= eol > 0;
+                self->finishOne();
+                return;
+            }
+            self->pending->sinkInputs.push_back(
+                {i->sink, i->corked != 0, isOwnApplication(i->proplist)});
+        },
+        this));
+    issue(pa_context_get_source_output_info_list(
+        c,
+        [](pa_context*, const pa_source_output_info* i, int eol, void* data) {
+            auto* self = static_cast<Control*>(data);
+            if (eol != 0) {
+                self->pending->isComplete &= eol > 0;
+                self->finishOne();
+                return;
+            }
+            self->pending->sourceOutputs.push_back(
+                {i->source, i->corked != 0, isOwnApplication(i->proplist)});
+        },
+        this));
+    if (outstanding == 0) {
+        ++outstanding;
+        finishOne();
+    }
+}
+
+void PulseAudioHardware::Core::Control::finishOne() {
+    if (--outstanding > 0) {
+        return;
+    }
+    auto snapshot = std::move(pending);
+    isReading = false;
+    std::stable_partition(snapshot->devices.begin(), snapshot->devices.end(),
+                          [](const PulseSnapshot::Device& d) { return d.isSink; });
+    if (!isDelivering) {
+        first = snapshot;
+        context->signal();
+    } else if (snapshot->isComplete) {
+        queue->post([weak = core, snapshot, generation = generation] {
+            auto c = weak.lock();
+            if (c && c->control && c->control->generation == generation) {
+                c->apply(*snapshot);
+            }
+        });
+    }
+    if (readAgain) {
+        read();
+    }
+}
+
+PulseAudioHardware::Core::Core(MainQueue& q) : queue(q) {}
+
+PulseAudioHardware::Core::~Core() {
+    retryTask.cancel();
+    control.reset();
+}
+
+const PulseDevice* PulseAudioHardware::Core::find(AudioObjectID id) const {
+    for (const auto& d : devices) {
+        if (d.id == id) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+const PulseDevice* PulseAudioHardware::Core::findByUID(const std::string& uid, bool isSink) const {
+    for (const auto& d : devices) {
+        if (d.uid == uid && d.isSink == isSink) {
+            return &d;
+        }
+    }
+    return nullptr;
+}
+
+bool PulseAudioHardware::Core::open(std::chrono::milliseconds timeout, std::string* error) {
+    static int generations = 0;
+    auto next = std::make_unique<Control>();
+    next->core = weak_from_this();
+    next->queue = &queue;
+    next->generation = ++generations;
+    next->context = PulseContext::connect("devices", timeout, error);
+    if (!next->context) {
+        return false;
+    }
+    std::shared_ptr<PulseSnapshot> snapshot;
+    {
+        PulseContext::Lock lock(*next->context);
+        Control* control = next.get();
+        next->context->setFailureHandler([control] {
+            control->queue->post([weak = control->core, generation = control->generation] {
+                auto c = weak.lock();
+                if (c && c->control && c->control->generation == generation) {
+                    c->connectionLost();
+                }
+            });
+        });
+        pa_context_set_subscribe_callback(
+            next->context->context(),
+            [](pa_context*, pa_subscription_event_type_t, std::uint32_t, void* data) {
+                static_cast<Control*>(data)->read();
+            },
+            control);
+        const auto mask = static_cast<pa_subscription_mask_t>(
+            PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
+            PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT);
+        if (pa_operation* op =
+                pa_context_subscribe(next->context->context(), mask, nullptr, nullptr)) {
+            pa_operation_unref(op);
+        }
+        control->read();
+        next->context->waitFor([control] { return control->first != nullptr; }, timeout);
+        snapshot = std::move(control->first);
+        control->isDelivering = true;
+    }
+    if (!snapshot || !snapshot->isComplete) {
+        if (error) {
+            *error = "the sound server did not list its devices";
+        }
+        return false;
+    }
+    control = std::move(next);
+    isConnected = true;
+    apply(*snapshot);
+    return true;
+}
+
+void PulseAudioHardware::Core::apply(const PulseSnapshot& snapshot) {
+    std::vector<PulseDevice> fresh;
+    fresh.reserve(snapshot.devices.size());
+    std::map<std::pair<bool, std::uint32_t>, AudioObjectID> freshIDs;
+    for (const auto& d : snapshot.devices) {
+        const auto key = std::make_pair(d.isSink, d.index);
+        auto known = ids.find(key);
+        const AudioObjectID id = known != ids.end() ? known->second : nextID++;
+        freshIDs[key] = id;
+        PulseDevice device;
+        device.id = id;
+        device.isSink = d.isSink;
+        device.index = d.index;
+        device.uid = d.uid;
+        device.name = d.name;
+        device.channels = d.spec.channels;
+        device.rate = d.spec.rate;
+        device.channelMap = d.channelMap;
+        device.transport = d.transport;
+        if (!d.isSink && d.monitorOfSink != PA_INVALID_INDEX) {
+            // A monitor goes where the sink it listens to goes.
+            for (const auto& sink : snapshot.devices) {
+                if (sink.isSink && sink.index == d.monitorOfSink) {
+                    device.transport = sink.transport;
+                }
+            }
+        }
+        const auto& streams = d.isSink ? snapshot.sinkInputs : snapshot.sourceOutputs;
+        device.runningSomewhere =
+            std::any_of(streams.begin(), streams.end(), [&](const PulseSnapshot::Stream& s) {
+                return s.device == d.index && !s.isCorked && !s.isOwn;
+            });
+        fresh.push_back(std::move(device));
+    }
+
+    std::vector<AudioObjectID> oldIDs;
+    for (const auto& d : devices) {
+        oldIDs.push_back(d.id);
+    }
+    std::vector<AudioObjectID> newIDs;
+    for (const auto& d : fresh) {
+        newIDs.push_back(d.id);
+    }
+    std::vector<std::pair<AudioObjectID, AudioProperty>> changes;
+    for (const auto& old : devices) {
+        auto now = std::find_if(fresh.begin(), fresh.end(),
+                                [&](const PulseDevice& d) { return d.id == old.id; });
+        if (now == fresh.end()) {
+            changes.emplace_back(old.id, AudioProperty::alive);
+            if (old.runningSomewhere) {
+                changes.emplace_back(old.id, AudioProperty::runningSomewhere);
+            }
+            continue;
+        }
+        if (now->runningSomewhere != old.runningSomewhere) {
+            changes.emplace_back(old.id, AudioProperty::runningSomewhere);
+        }
+        if (now->rate != old.rate) {
+            changes.emplace_back(old.id, AudioProperty::nominalSampleRate);
+        }
+    }
+    if (oldIDs != newIDs) {
+        changes.emplace_back(kAudioObjectSystemObject, AudioProperty::deviceList);
+    }
+    devices = std::move(fresh);
+    ids = std::move(freshIDs);
+    for (const auto& [object, property] : changes) {
+        fire(object, property);
+    }
+    auto live = watchers;
+    for (auto& weak : live) {
+        if (auto watcher = weak.lock()) {
+            watcher->devicesChanged();
+        }
+    }
+}
+
+void PulseAudioHardware::Core::fire(AudioObjectID object, AudioProperty property) {
+    for (const auto& [id, listener] : listeners) {
+        if (listener.object == object && listener.property == property) {
+            queue.post(listener.block);
+        }
+    }
+}
+
+void PulseAudioHardware::Core::addWatcher(const std::shared_ptr<PulseStreamWatcher>& watcher) {
+    watchers.erase(
+        std::remove_if(watchers.begin(), watchers.end(), [](const auto& w) { return w.expired(); }),
+        watchers.end());
+    watchers.push_back(watcher);
+}
+
+void PulseAudioHardware::Core::connectionLost() {
+    if (!isConnected) {
+        return;
+    }
+    isConnected = false;
+    control.reset();
+    // The server hands out its indexes afresh when it comes back: nothing found then may take
+    // an id of what was there before.
+    ids.clear();
+    Log::line("⚠️ Sound server connection lost - reconnecting");
+    retryDelay = kFirstRetryDelay;
+    std::weak_ptr<Core> weak = weak_from_this();
+    retryTask = queue.postAfter(retryDelay, [weak] {
+        if (auto c = weak.lock()) {
+            c->retry();
+        }
+    });
+}
+
+void PulseAudioHardware::Core::retry() {
+    if (isConnected) {
+        return;
+    }
+    std::string error;
+    if (open(kRetryTimeout, &error)) {
+        Log::line("✅ Sound server connection restored");
+        auto live = watchers;
+        for (auto& weak : live) {
+            if (auto watcher = weak.lock()) {
+                watcher->serverReturned();
+            }
+        }
+        return;
+    }
+    retryDelay = std::min(retryDelay * 2, kLongestRetryDelay);
+    std::weak_ptr<Core> weak = weak_from_this();
+    retryTask = queue.postAfter(retryDelay, [weak] {
+        if (auto c = weak.lock()) {
+            c->retry();
+        }
+    });
+}
+
+// MARK: - The device layer
+
+std::unique_ptr<PulseAudioHardware> PulseAudioHardware::connect(MainQueue& queue,
+                                                                std::string* error,
+                                                                double timeoutSeconds) {
+    auto core = std::make_shared<Core>(queue);
+    const auto timeout = std::chrono::milliseconds(static_cast<long>(timeoutSeconds * 1000));
+    if (!core->open(timeout, error)) {
+        return nullptr;
+    }
+    return std::unique_ptr<PulseAudioHardware>(new PulseAudioHardware(std::move(core)));
+}
+
+
+std::optional<std::vector<AudioObjectID>> PulseAudioHardware::deviceIDs() const {
+    std::vector<AudioObjectID> result;
+    for (const auto& d : core_->devices) {
+        result.push_back(d.id);
+    }
+    return result;
+}
+
+std::optional<std::vector<std::uint32_t>> PulseAudioHardware::streamConfiguration(
+    AudioObjectID device, Scope scope) const {
+    const PulseDevice* d = core_->find(device);
+    if (!d || scope == Scope::global) {
+        return std::nullopt;
+    }
+    if (d->isSink != (scope == Scope::output)) {
+        return std::vector<std::uint32_t>{};
+    }
+    return std::vector<std::uint32_t>{d->channels};
+}
+
+std::optional<std::string> PulseAudioHardware::deviceUID(AudioObjectID device) const {
+    const PulseDevice* d = core_->find(device);
+    return d ? std::optional(d->uid) : std::nullopt;
+}
+
+std::optional<std::string> PulseAudioHardware::deviceName(AudioObjectID device) const {
+    const PulseDevice* d = core_->find(device);
+    return d ? std::optional(d->name) : std::nullopt;
+}
+
+std::optional<std::uint32_t> PulseAudioHardware::transportType(AudioObjectID device) const {
+    const PulseDevice* d = core_->find(device);
+    return d ? std::optional(d->transport) : std::nullopt;
+}
+
+std::optional<double> PulseAudioHardware::nominalSampleRate(AudioObjectID device) const {
+    const PulseDevice* d = core_->find(device);
+    return d ? std::optional(d->rate) : std::nullopt;
+}
+
+std::optional<std::size_t> PulseAudioHardware::availableSampleRateCount(
+    AudioObjectID device) const {
+    return core_->find(device) ? std::optional<std::size_t>(1) : std::nullopt;
+}
+
+std::optional<std::vector<RateRange>> PulseAudioHardware::availableSampleRates(
+    AudioObjectID device) const {
+    const PulseDevice* d = core_->find(device);
+    if (!d) {
+        return std::nullopt;
+    }
+    return std::vector<RateRange>{{d->rate, d->rate}};
+}
+
+OSStatus PulseAudioHardware::setNominalSampleRate(AudioObjectID device, double rate) {
+    const PulseDevice* d = core_->find(device);
+    if (!d) {
+        return kAudioHardwareBadObjectError;
+    }
+    return d->rate == rate ? kAudioNoError : kAudioDeviceUnsupportedFormatError;
+}
+
+std::optional<bool> PulseAudioHardware::isAlive(AudioObjectID device) const {
+    if (!core_->isConnected) {
+        return std::nullopt;  // nobody can tell until the server answers again
+    }
+    return core_->find(device) != nullptr;
+}
+
+std::optional<bool> PulseAudioHardware::isRunningSomewhere(AudioObjectID device) const {
+    const PulseDevice* d = core_->find(device);
+    return d ? std::optional(d->runningSomewhere) : std::nullopt;
+}
+
+AudioHardware::ListenerID PulseAudioHardware::addPropertyListener(AudioObjectID object,
+                                                                  AudioProperty property,
+                                                                  std::function<void()> block) {
+    if (!block) {
+        return 0;
+    }
+    const ListenerID id = core_->nextListenerID++;
+    core_->listeners[id] = {object, property, std::move(block)};
+    return id;
+}
+
+void PulseAudioHardware::removePropertyListener(ListenerID id) {
+    core_->listeners.erase(id);
+}
+
+std::string PulseAudioHardware::describeStatus(OSStatus status) const {
+    if (status == kAudioHardwareNotRunningError) {
+        return "The sound server is not reachable.";
+    }
+    return AudioHardware::describeStatus(status);
+}
+
+void PulseAudioHardware::setPeriodFrames(int frames) {
+    core_->periodFrames = std::clamp(frames, 16, 4096);
+}
+
+int PulseAudioHardware::periodFrames() const {
+    return core_->periodFrames;
+}
+
+bool PulseAudioHardware::isConnected() const {
+    return core_->isConnected;
+}
+
+}  // namespace qv

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Audio/Platform/AudioHardware.h"
+#include "Foundation/MainQueue.h"
+
+namespace qv {
+
+// The sound server's sinks and sources as audio devices. Every sink is an output device and
+// every source (monitors included) an input device.
+//
+// A control connection watches the server and keeps a table of its objects, which the main
+// thread reads; reads never wait for the server. Ids are handed out from 100 up, unique across
+// sinks and sources, and stay the same while the server object lives; an object that comes
+// back after it went away gets a new id. Listener blocks always run on the main queue.
+//
+// Every stream has a connection and an event thread of its own: an output stream renders in
+// its thread's write callback, an input stream delivers its buffers there. Input streams and
+// I/O procedures that lose their source (unplugged, server restart) open again by themselves
+// when a source of the same name comes back.
+//
+// When the server goes away the table keeps the last known devices (alive reads fail until the
+// server answers again), the connection is tried again with back-off, and once it is back the
+// device-list listeners and the configuration-change callback of every output stream fire.
+class PulseAudioHardware final : public AudioHardware {
+  public:
+    // Connects to the server named by PULSE_SERVER (or the default one). Never starts a server.
+    // Null and a reason when none answers within `timeoutSeconds`.
+    static std::unique_ptr<PulseAudioHardware> connect(MainQueue& queue, std::string* error,
+                                                       double timeoutSeconds = 2.0);
+    ~PulseAudioHardware() override;
+    PulseAudioHardware(const PulseAudioHardware&) = delete;
+    PulseAudioHardware& operator=(const PulseAudioHardware&) = delete;
+
+    std::optional<std::vector<AudioObjectID>> deviceIDs() const override;
+    std::optional<std::vector<std::uint32_t>> streamConfiguration(AudioObjectID device,
+                                                                  Scope scope) const override;
+    std::optional<std::string> deviceUID(AudioObjectID device) const override;
+    std::optional<std::string> deviceName(AudioObjectID device) const override;
+    std::optional<std::uint32_t> transportType(AudioObjectID device) const override;
+    std::optional<double> nominalSampleRate(AudioObjectID device) const override;
+    // Clients cannot retune a device: one range at the current rate.
+    std::optional<std::size_t> availableSampleRateCount(AudioObjectID device) const override;
+    std::optional<std::vector<RateRange>> availableSampleRates(AudioObjectID device) const override;
+    OSStatus setNominalSampleRate(AudioObjectID device, double rate) override;
+    std::optional<bool> isAlive(AudioObjectID device) const override;
+    // Some client other than this program has an uncorked stream on the device.
+    std::optional<bool> isRunningSomewhere(AudioObjectID device) const override;
+
+    ListenerID addPropertyListener(AudioObjectID object, AudioProperty property,
+                                   std::function<void()> block) override;
+    void removePropertyListener(ListenerID id) override;
+
+    // Float32 playback stream on the sink at its own rate and channel count, buffered for two
+    // periods (at most 20 ms). The configuration change fires when the sink disappears, the
+    // stream is moved, killed or suspended, or the server goes away or comes back.
+    std::unique_ptr<AudioStream> openOutputStream(AudioObjectID device, OutputRenderCallback render,
+                                                  ConfigurationChangeCallback onChange,
+                                                  OSStatus* status) override;
+    // Float32 record stream on the source at its own rate and channel count.
+    std::unique_ptr<AudioStream> openInputStream(AudioObjectID device,
+                                                 std::uint32_t framesPerBuffer,
+                                                 InputCaptureCallback capture,
+                                                 ConfigurationChangeCallback onChange,
+                                                 OSStatus* status) override;
+
+    // I/O procedures are record streams delivering one period at a time.
+    std::optional<IOProcID> createIOProc(AudioObjectID device, IOProc proc,
+                                         OSStatus* status) override;
+    OSStatus startIOProc(AudioObjectID device, IOProcID id) override;
+    void stopIOProc(AudioObjectID device, IOProcID id) override;
+    void destroyIOProc(AudioObjectID device, IOProcID id) override;
+
+    std::string describeStatus(OSStatus status) const override;
+
+    // The period of streams started from now on, in frames at the device's rate (default 128).
+    void setPeriodFrames(int frames);
+    int periodFrames() const;
+    // Whether the control connection currently reaches the server.
+    bool isConnected() const;
+
+    struct Core;  // shared with open streams, so a stream may outlive this object
+
+  private:
+    explicit PulseAudioHardware(std::shared_ptr<Core> core);
+
+    std::shared_ptr<Core> core_;
+    struct IOProcEntry;
+    std::map<IOProcID, std::unique_ptr<IOProcEntry>> ioProcs_;  // main thread
+    IOProcID nextIOProcID_ = 1;
+};
+
+// The status of a stream or procedure that needs the server while it is away.
+inline constexpr OSStatus kAudioHardwareNotRunningError = 1937010544;  // 'stop'
+
+}  // namespace qv

@@ -1,0 +1,107 @@
+#pragma once
+
+// Internals shared by the device table and the streams of the sound-server backend.
+
+#include <pulse/pulseaudio.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Audio/Platform/Pulse/PulseAudioHardware.h"
+#include "Audio/Platform/Pulse/PulseContext.h"
+
+namespace qv {
+
+// One sink or source as the main thread sees it.
+struct PulseDevice {
+    AudioObjectID id = kAudioObjectUnknown;
+    bool isSink = false;
+    std::uint32_t index = PA_INVALID_INDEX;  // the server's index
+    std::string uid;                         // the server's object name
+    std::string name;                        // its description
+    std::uint32_t channels = 0;
+    double rate = 0;
+    pa_channel_map channelMap{};
+    std::uint32_t transport = 0;
+    bool runningSomewhere = false;
+};
+
+// What one look at the server found; built on the control connection's thread.
+struct PulseSnapshot {
+    struct Device {
+        bool isSink = false;
+        std::uint32_t index = PA_INVALID_INDEX;
+        std::string uid;
+        std::string name;
+        pa_sample_spec spec{};
+        pa_channel_map channelMap{};
+        std::uint32_t transport = 0;
+        std::uint32_t monitorOfSink = PA_INVALID_INDEX;  // sources only
+    };
+    struct Stream {
+        std::uint32_t device = PA_INVALID_INDEX;  // sink (inputs) or source (outputs) index
+        bool isCorked = false;
+        bool isOwn = false;
+    };
+    std::vector<Device> devices;        // sinks first, then sources
+    std::vector<Stream> sinkInputs;     // playback streams
+    std::vector<Stream> sourceOutputs;  // record streams
+    bool isComplete = true;
+};
+
+// The transport code of a sink or source from its properties.
+std::uint32_t pulseTransportCode(const pa_proplist* properties, const char* driver,
+                                 const char* activePort, bool isHardware);
+
+// A stream that wants to hear about the server: told on the main thread after every change of
+// the device table and after the server came back.
+class PulseStreamWatcher {
+  public:
+    virtual ~PulseStreamWatcher() = default;
+    virtual void devicesChanged() {}
+    virtual void serverReturned() {}
+};
+
+struct PulseAudioHardware::Core : std::enable_shared_from_this<PulseAudioHardware::Core> {
+    explicit Core(MainQueue& q);
+    ~Core();
+
+    MainQueue& queue;
+
+    // Main thread.
+    std::vector<PulseDevice> devices;
+    std::map<std::pair<bool, std::uint32_t>, AudioObjectID> ids;  // (is sink, index) → id
+    AudioObjectID nextID = 100;
+    bool isConnected = false;
+    struct Listener {
+        AudioObjectID object;
+        AudioProperty property;
+        std::function<void()> block;
+    };
+    std::map<ListenerID, Listener> listeners;
+    ListenerID nextListenerID = 1;
+    std::vector<std::weak_ptr<PulseStreamWatcher>> watchers;
+    int periodFrames = 128;
+    double retryDelay = 0;
+    TaskHandle retryTask;
+
+    struct Control;  // the control connection and its watcher state
+    std::unique_ptr<Control> control;
+
+    const PulseDevice* find(AudioObjectID id) const;
+    const PulseDevice* findByUID(const std::string& uid, bool isSink) const;
+
+    // Connects the control connection and reads the server once. Main thread.
+    bool open(std::chrono::milliseconds timeout, std::string* error);
+    // Replaces the table with what the server reported and fires what changed.
+    void apply(const PulseSnapshot& snapshot);
+    void connectionLost();
+    void retry();
+    void fire(AudioObjectID object, AudioProperty property);
+    void addWatcher(const std::shared_ptr<PulseStreamWatcher>& watcher);
+};
+
+}  // namespace qv
