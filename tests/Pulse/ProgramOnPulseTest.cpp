@@ -1,0 +1,299 @@
+// The real program on a private PulseAudio server: null sinks stand in for output devices, paplay
+// for the applications being captured and parec listens to what the buses play.
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <map>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tests/Support/PulseServer.h"
+
+namespace qv::testing {
+namespace {
+
+// paplay is pacat under another name and sets no application.id, so the mixer knows it by its
+// binary's name.
+constexpr const char* kPlayerBundleId = "pacat";
+// A second application, known by the id it sets.
+constexpr const char* kOtherBundleId = "org.example.Other";
+
+constexpr double kToneLevelDb = -6;
+constexpr double kLevelTolerance = 0.5;
+
+double levelDb(const std::vector<float>& x, double frequency) {
+    return toDb(toneAmplitude(x, frequency, 48000, 0, x.size()));
+}
+
+// A device line of --list-devices without its numeric id.
+using DeviceLine = std::tuple<std::string, std::string, std::string, std::string, std::string,
+                              std::string>;  // direction, uid, name, transport, rate, channels
+
+// The output and input lines of a listing; checks that every id is a number and that ids do not
+// repeat within a direction.
+std::vector<DeviceLine> deviceLines(const std::string& listing) {
+    std::vector<DeviceLine> lines;
+    std::map<std::string, std::vector<std::string>> ids;
+    std::istringstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::vector<std::string> fields;
+        std::istringstream parts(line);
+        std::string field;
+        while (std::getline(parts, field, '\t')) {
+            fields.push_back(field);
+        }
+        if (fields.empty() || (fields[0] != "output" && fields[0] != "input")) {
+            continue;
+        }
+        EXPECT_EQ(fields.size(), 7u) << line;
+        if (fields.size() != 7) {
+            continue;
+        }
+        EXPECT_FALSE(fields[1].empty()) << line;
+        EXPECT_TRUE(std::all_of(fields[1].begin(), fields[1].end(), [](unsigned char c) {
+            return std::isdigit(c) != 0;
+        })) << line;
+        auto& seen = ids[fields[0]];
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), fields[1]), 0) << line;
+        seen.push_back(fields[1]);
+        lines.emplace_back(fields[0], fields[2], fields[3], fields[4], fields[5], fields[6]);
+    }
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
+TEST(ProgramOnPulseListTest, NullSinksAreOutputsAndTheirMonitorsAreInputs) {
+    PulseServer server({{"busA", "Bus A"}, {"busB", "Bus B"}});
+    const auto late = server.loadNullSink({"late", "Late Sink", 44100});
+    ASSERT_TRUE(late);
+
+    auto first = server.run({QUORVANTA_BINARY, "--list-devices"});
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(first.out.find("No sound server reachable"), std::string::npos) << first.out;
+    std::vector<DeviceLine> expected{
+        {"input", "busA.monitor", "Monitor of Bus A", "Virtual", "48000 Hz", "2 ch"},
+        {"input", "busB.monitor", "Monitor of Bus B", "Virtual", "48000 Hz", "2 ch"},
+        {"input", "late.monitor", "Monitor of Late Sink", "Virtual", "44100 Hz", "2 ch"},
+        {"output", "busA", "Bus A", "Virtual", "48000 Hz", "2 ch"},
+        {"output", "busB", "Bus B", "Virtual", "48000 Hz", "2 ch"},
+        {"output", "late", "Late Sink", "Virtual", "44100 Hz", "2 ch"},
+    };
+    EXPECT_EQ(deviceLines(first.out), expected) << first.out;
+
+    // A sink that goes away is no longer listed.
+    ASSERT_TRUE(server.unloadModule(*late));
+    auto second = server.run({QUORVANTA_BINARY, "--list-devices"});
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    std::erase_if(expected, [](const DeviceLine& d) { return std::get<1>(d).starts_with("late"); });
+    EXPECT_EQ(deviceLines(second.out), expected) << second.out;
+}
+
+TEST(ProgramOnPulseListTest, WithoutAServerTheBuiltInDevicesAreListed) {
+    std::string pattern = (fs::temp_directory_path() / "quorvanta-noserver-XXXXXX").string();
+    ASSERT_TRUE(::mkdtemp(pattern.data()));
+    const fs::path dir = pattern;
+    Environment env{{"PULSE_SERVER", "unix:/nonexistent/socket"},
+                    {"XDG_RUNTIME_DIR", dir.string()},
+                    {"HOME", dir.string()},
+                    {"XDG_CONFIG_HOME", dir.string()}};
+    auto child =
+        ChildProcess::start({QUORVANTA_BINARY, "--list-devices"}, env, dir / "out", dir / "err");
+    const auto code = child.wait(30s);
+    const std::string out = readText(dir / "out");
+    const std::string err = readText(dir / "err");
+    fs::remove_all(dir);
+
+    ASSERT_EQ(code, 0) << err;
+    EXPECT_NE(out.find("⚠️ No sound server reachable - using built-in virtual devices\n"),
+              std::string::npos)
+        << out;
+    const auto lines = deviceLines(out);
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const DeviceLine& d) {
+        return std::get<0>(d) == "output";
+    })) << out;
+}
+
+// Two applications play into the "apps" sink: a 1 kHz tone from paplay and a 440 Hz tone from
+// one that calls itself org.example.Other. The mixer captures the first on one channel, which
+// goes to bus 1 on "busA" (fader 0 dB) and bus 2 on "busB" (fader -6 dB).
+class ProgramOnPulseTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        // "apps" comes first, so it is the server's default sink.
+        server.emplace(
+            std::vector<NullSink>{{"apps", "Apps"}, {"busA", "Bus A"}, {"busB", "Bus B"}});
+        startPlayers();
+        const auto preset = server->folder() / "preset.json";
+        std::ofstream(preset) << R"({
+          "createdAt" : "2025-03-01T18:04:05Z", "id" : "6F1C3A52-8E7D-4B0A-9C11-2D3E4F5A6B7C",
+          "name" : "Two buses", "outputBuses" : [
+            { "id" : 1, "name" : "Main", "faderLevel" : 0, "isMuted" : false, "eqType" : "3-Band",
+              "eqLowGain" : 0, "eqMidGain" : 0, "eqHighGain" : 0, "eqEnabled" : false,
+              "delayMs" : 0, "outputDeviceUID" : "busA" },
+            { "id" : 2, "name" : "Stream", "faderLevel" : -6, "isMuted" : false,
+              "eqType" : "3-Band", "eqLowGain" : 0, "eqMidGain" : 0, "eqHighGain" : 0,
+              "eqEnabled" : false, "delayMs" : 0, "outputDeviceUID" : "busB" } ],
+          "inputChannels" : [
+            { "id" : "11111111-2222-3333-4444-555555555555", "name" : "Player", "inputGain" : 0,
+              "faderLevel" : 0, "faderEnabled" : true, "pan" : 0, "isMuted" : false,
+              "isSolo" : false, "eqType" : "3-Band", "eqLowGain" : 0, "eqMidGain" : 0,
+              "eqHighGain" : 0, "eqEnabled" : false, "busAssignments" : [1, 2],
+              "sourceType" : "appAudio", "sourceAppBundleId" : ")"
+                              << kPlayerBundleId << R"(" } ] })";
+        mixer = server->start({QUORVANTA_BINARY, "--headless", "--power-mode", "alwaysOn",
+                               "--preset", preset.string()},
+                              "quorvanta");
+        ASSERT_TRUE(waitForText(mixerOutput(), "✅ Screen capture started\n", 20s)) << mixerOutput();
+    }
+
+    void TearDown() override {
+        if (HasFailure()) {
+            std::cout << "--- quorvanta stdout ---\n"
+                      << readText(mixerOutput()) << "--- quorvanta stderr ---\n"
+                      << readText(server->folder() / "quorvanta.err") << "--- server log ---\n"
+                      << server->log() << "---\n";
+        }
+    }
+
+    void startPlayers() {
+        player = server->play(server->toneFile(1000, kToneLevelDb), "apps");
+        other = server->play(server->toneFile(440, kToneLevelDb), "apps",
+                             {std::string("--property=application.id=") + kOtherBundleId});
+    }
+
+    fs::path mixerOutput() const { return server->folder() / "quorvanta.out"; }
+    std::string mixerText() const { return readText(mixerOutput()); }
+
+    // Checks that a bus plays the captured tone at `expectedDb` on both channels, steadily and
+    // with nothing else in it.
+    static void expectTone(const ToneSection& section, double expectedDb, const char* what) {
+        SCOPED_TRACE(what);
+        for (const auto& plane : section.channels) {
+            const double level = levelDb(plane, 1000);
+            EXPECT_NEAR(level, expectedDb, kLevelTolerance);
+            EXPECT_NEAR(frequency(plane, 48000), 1000.0, 1.0);
+            // Nothing but the tone: no other application, no second copy of the bus' own output.
+            EXPECT_NEAR(toDb(rms(plane) * std::sqrt(2.0)), level, 0.2);
+            EXPECT_LT(levelDb(plane, 440), -50.0);
+            // Steady: the second half is as loud as the first.
+            const std::size_t half = plane.size() / 2;
+            EXPECT_NEAR(toDb(toneAmplitude(plane, 1000, 48000, 0, half)),
+                        toDb(toneAmplitude(plane, 1000, 48000, half, 2 * half)), 0.2);
+        }
+    }
+
+    // Records busA and busB until both carry the tone steadily and checks their levels.
+    void expectBothBusesPlay(std::chrono::milliseconds timeout) {
+        auto a = server->record("busA.monitor");
+        auto b = server->record("busB.monitor");
+        auto onA = awaitSteadyTone(a, 1000, timeout);
+        auto onB = awaitSteadyTone(b, 1000, timeout);
+        ASSERT_TRUE(onA) << "no steady tone on busA";
+        ASSERT_TRUE(onB) << "no steady tone on busB";
+        expectTone(*onA, kToneLevelDb, "bus 1 on busA, fader 0 dB");
+        expectTone(*onB, kToneLevelDb - 6, "bus 2 on busB, fader -6 dB");
+    }
+
+    // The sink each sink input plays into, by sink name, with the input's application name.
+    std::vector<std::pair<std::string, std::string>> sinkInputs() const {
+        const auto sinks =
+            nlohmann::json::parse(server->pactl({"-f", "json", "list", "sinks"}).out);
+        std::map<int, std::string> sinkNames;
+        for (const auto& s : sinks) {
+            sinkNames[s["index"].get<int>()] = s["name"].get<std::string>();
+        }
+        std::vector<std::pair<std::string, std::string>> inputs;
+        const auto list =
+            nlohmann::json::parse(server->pactl({"-f", "json", "list", "sink-inputs"}).out);
+        for (const auto& input : list) {
+            inputs.emplace_back(sinkNames[input["sink"].get<int>()],
+                                input["properties"].value("application.name", ""));
+        }
+        std::sort(inputs.begin(), inputs.end());
+        return inputs;
+    }
+
+    void expectMixerStopsCleanly() {
+        EXPECT_TRUE(mixer.running()) << "the mixer exited early";
+        EXPECT_EQ(mixer.stop(SIGTERM, 20s), 0);
+    }
+
+    std::optional<PulseServer> server;
+    ChildProcess player;
+    ChildProcess other;
+    ChildProcess mixer;
+};
+
+TEST_F(ProgramOnPulseTest, CapturedApplicationPlaysOnEveryAssignedBusAtItsFaderLevel) {
+    expectBothBusesPlay(15s);
+
+    // The mixer plays into busA and busB only: the sink the applications play into carries just
+    // their two tones at the level they play them.
+    auto apps = server->record("apps.monitor");
+    auto onApps = awaitSteadyTone(apps, 1000, 15s);
+    ASSERT_TRUE(onApps);
+    for (const auto& plane : onApps->channels) {
+        EXPECT_NEAR(levelDb(plane, 1000), kToneLevelDb, kLevelTolerance);
+        EXPECT_NEAR(levelDb(plane, 440), kToneLevelDb, kLevelTolerance);
+    }
+    const auto inputs = sinkInputs();
+    EXPECT_EQ(std::count(inputs.begin(), inputs.end(),
+                         std::pair<std::string, std::string>("apps", "paplay")),
+              2);
+    for (const auto& [sink, application] : inputs) {
+        if (application != "paplay") {
+            EXPECT_TRUE(sink == "busA" || sink == "busB") << application << " plays into " << sink;
+        }
+    }
+    for (const char* bus : {"busA", "busB"}) {
+        EXPECT_TRUE(std::any_of(inputs.begin(), inputs.end(),
+                                [&](const auto& input) { return input.first == bus; }))
+            << "nothing plays into " << bus;
+    }
+    expectMixerStopsCleanly();
+}
+
+TEST_F(ProgramOnPulseTest, ABusWhoseSinkIsUnloadedIsLostAndTheOtherKeepsPlaying) {
+    expectBothBusesPlay(15s);
+    const auto module = server->moduleOfSink("busB");
+    ASSERT_TRUE(module);
+    ASSERT_TRUE(server->unloadModule(*module));
+
+    for (const char* line :
+         {"⚠️ Bus 2 engine config changed\n", "🔧 Recovering Bus 2 (Bus B)...\n",
+          "⚠️ Bus 2 device lost: Bus B\n"}) {
+        EXPECT_TRUE(waitForText(mixerOutput(), line, 15s)) << line;
+    }
+    EXPECT_EQ(mixerText().find("Bus 1 device lost"), std::string::npos);
+
+    auto a = server->record("busA.monitor");
+    auto onA = awaitSteadyTone(a, 1000, 15s);
+    ASSERT_TRUE(onA) << "busA went quiet after busB was unloaded";
+    expectTone(*onA, kToneLevelDb, "bus 1 on busA after bus 2 was lost");
+    expectMixerStopsCleanly();
+}
+
+TEST_F(ProgramOnPulseTest, BothBusesPlayAgainAfterTheServerIsKilledAndRestarted) {
+    expectBothBusesPlay(15s);
+
+    server->kill();
+    player.stop(SIGKILL);
+    other.stop(SIGKILL);
+    server->restart();
+    startPlayers();
+
+    // The mixer reconnects and captures the application again on its own.
+    expectBothBusesPlay(20s);
+    expectMixerStopsCleanly();
+}
+
+}  // namespace
+}  // namespace qv::testing
