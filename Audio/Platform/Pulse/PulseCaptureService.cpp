@@ -1,0 +1,907 @@
+#include "Audio/Platform/Pulse/PulseCaptureService.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <utility>
+
+#include "Audio/Platform/Pulse/PulseContext.h"
+
+namespace qv {
+namespace {
+
+constexpr std::uint32_t kDisplayID = 1;
+// Frames in each delivered buffer, and the fragment size asked of the server.
+constexpr std::size_t kBlockFrames = 128;
+constexpr auto kConnectTimeout = std::chrono::milliseconds(2000);
+constexpr Seconds kFirstRetryDelay = 0.25;
+constexpr Seconds kLongestRetryDelay = 4.0;
+// Each recorded stream's queue holds at most this much (about a third of a second at 48 kHz).
+constexpr std::size_t kQueueFrames = 16384;
+// How far the other streams may run ahead of one that delivers nothing before it is left out.
+constexpr double kLagSeconds = 0.02;
+
+void release(pa_operation* operation) {
+    if (operation) {
+        pa_operation_unref(operation);
+    }
+}
+
+// An application as one client or playback stream shows it.
+struct AppEntry {
+    PulseApplicationIdentity identity;
+    bool isOwn = false;
+};
+
+AppEntry appEntry(const pa_proplist* properties) {
+    return {applicationIdentity(properties), isOwnApplication(properties)};
+}
+
+// A playback stream's application: what its own properties say, its client's where they are
+// silent. The server copies the client's properties into its streams, so the client rarely
+// adds anything.
+AppEntry streamApplication(AppEntry stream, const AppEntry* client) {
+    if (!client) {
+        return stream;
+    }
+    stream.isOwn = stream.isOwn || client->isOwn;
+    auto& identity = stream.identity;
+    if (identity.bundleIdentifier.empty()) {
+        identity.bundleIdentifier = client->identity.bundleIdentifier;
+    }
+    if (identity.name.empty()) {
+        identity.name = client->identity.name;
+    }
+    if (identity.processID == 0) {
+        identity.processID = client->identity.processID;
+    }
+    return stream;
+}
+
+// Which playback streams a capture takes. This program's own never.
+struct Selection {
+    std::optional<std::string> included;
+    std::vector<std::string> excluded;
+
+    bool takes(const AppEntry& app) const {
+        const std::string& bundle = app.identity.bundleIdentifier;
+        if (app.isOwn || bundle == kOwnBundleIdentifier) {
+            return false;
+        }
+        if (included) {
+            return bundle == *included;
+        }
+        return std::find(excluded.begin(), excluded.end(), bundle) == excluded.end();
+    }
+};
+
+struct CaptureFormat {
+    pa_sample_spec spec{};
+    pa_channel_map map{};
+
+    std::size_t frameBytes() const { return pa_frame_size(&spec); }
+};
+
+// A fixed-size queue of interleaved frames. Event thread only.
+class FrameQueue {
+  public:
+    void allocate(std::size_t frames, std::uint32_t channels) {
+        channels_ = channels;
+        capacity_ = frames;
+        samples_.assign(frames * channels, 0.0f);
+        head_ = count_ = 0;
+    }
+    std::size_t frames() const { return count_; }
+    std::size_t space() const { return capacity_ - count_; }
+    void clear() { head_ = count_ = 0; }
+
+    // Appends `frames` frames (silence when `data` is null); at most space().
+    void write(const float* data, std::size_t frames) {
+        std::size_t at = (head_ + count_) % capacity_;
+        count_ += frames;
+        while (frames > 0) {
+            const std::size_t run = std::min(frames, capacity_ - at);
+            float* to = samples_.data() + at * channels_;
+            if (data) {
+                std::copy_n(data, run * channels_, to);
+                data += run * channels_;
+            } else {
+                std::fill_n(to, run * channels_, 0.0f);
+            }
+            frames -= run;
+            at = 0;
+        }
+    }
+
+    // Adds the oldest `frames` frames to `out` and removes them; at most frames().
+    void mixInto(float* out, std::size_t frames) {
+        count_ -= frames;
+        while (frames > 0) {
+            const std::size_t run = std::min(frames, capacity_ - head_);
+            const float* from = samples_.data() + head_ * channels_;
+            for (std::size_t i = 0; i < run * channels_; ++i) {
+                out[i] += from[i];
+            }
+            out += run * channels_;
+            frames -= run;
+            head_ = (head_ + run) % capacity_;
+        }
+    }
+
+    void discard(std::size_t frames) {
+        frames = std::min(frames, count_);
+        head_ = (head_ + frames) % capacity_;
+        count_ -= frames;
+    }
+
+  private:
+    std::vector<float> samples_;
+    std::size_t capacity_ = 0;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+    std::uint32_t channels_ = 0;
+};
+
+class CaptureSession;
+
+// One playback stream recorded on its sink's monitor.
+struct Tap {
+    CaptureSession* session = nullptr;
+    std::uint32_t sinkInput = PA_INVALID_INDEX;
+    std::uint32_t sink = PA_INVALID_INDEX;
+    pa_stream* stream = nullptr;
+    FrameQueue queue;
+    bool wasReady = false;  // the server accepted the recording once
+    bool isDead = false;    // the recording failed or ended
+    // Whether blocks wait for this stream's frames. A new stream and one that fell behind are
+    // only waited for again once they have a block's worth.
+    bool isWaitedFor = false;
+};
+
+// One connection of a capture stream: its event thread, the playback streams it records and
+// their mix. Everything but construction and destruction runs on the event thread with the
+// loop's lock held.
+class CaptureSession {
+  public:
+    static std::unique_ptr<CaptureSession> open(const Selection& selection,
+                                                const CaptureFormat& format,
+                                                const CaptureStream::SampleHandler& handler,
+                                                std::function<void()> onLost, std::string* error) {
+        std::string reason;
+        auto context = PulseContext::connect("capture", kConnectTimeout, &reason);
+        if (!context) {
+            *error = "Cannot reach the sound server: " + reason;
+            return nullptr;
+        }
+        std::unique_ptr<CaptureSession> session(
+            new CaptureSession(selection, format, handler, std::move(onLost)));
+        session->context_ = std::move(context);
+        CaptureSession* raw = session.get();
+        session->context_->setFailureHandler([raw] { raw->connectionLost(); });
+        bool isListening = false;
+        {
+            PulseContext::Lock lock(*session->context_);
+            isListening = session->context_->isReady() && session->listen();
+            if (!isListening) {
+                reason = session->context_->lastError();
+            }
+        }
+        if (!isListening) {
+            *error = "The sound server connection failed: " + reason;
+            return nullptr;
+        }
+        return session;
+    }
+
+    // Not on the event thread. No buffer is delivered once this begins.
+    ~CaptureSession() {
+        {
+            PulseContext::Lock lock(*context_);
+            isClosing_ = true;
+            pa_context_set_subscribe_callback(context_->context(), nullptr, nullptr);
+            for (auto& tap : taps_) {
+                close(*tap);
+            }
+            taps_.clear();
+        }
+        context_.reset();
+    }
+
+    CaptureSession(const CaptureSession&) = delete;
+    CaptureSession& operator=(const CaptureSession&) = delete;
+
+  private:
+    CaptureSession(const Selection& selection, const CaptureFormat& format,
+                   const CaptureStream::SampleHandler& handler, std::function<void()> onLost)
+        : selection_(selection), format_(format), handler_(handler), onLost_(std::move(onLost)) {
+        block_.assign(kBlockFrames * format_.spec.channels, 0.0f);
+        lagFrames_ = static_cast<std::size_t>(kLagSeconds * format_.spec.rate);
+    }
+
+    pa_context* context() const { return context_->context(); }
+
+    // Follows clients, sinks and playback streams from now on and looks at those there are.
+    bool listen() {
+        pa_context_set_subscribe_callback(context(), &CaptureSession::onEvent, this);
+        const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK |
+                                                              PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                                              PA_SUBSCRIPTION_MASK_CLIENT);
+        pa_operation* operations[] = {
+            pa_context_subscribe(context(), mask, nullptr, nullptr),
+            pa_context_get_client_info_list(context(), &CaptureSession::onClient, this),
+            pa_context_get_sink_info_list(context(), &CaptureSession::onSink, this),
+            pa_context_get_sink_input_info_list(context(), &CaptureSession::onSinkInput, this),
+        };
+        bool isListening = true;
+        for (pa_operation* operation : operations) {
+            isListening = isListening && operation;
+            release(operation);
+        }
+        return isListening;
+    }
+
+    void connectionLost() {
+        if (isClosing_ || isLost_) {
+            return;
+        }
+        isLost_ = true;
+        for (auto& tap : taps_) {
+            tap->isDead = true;
+        }
+        onLost_();
+    }
+
+    static void onEvent(pa_context* c, pa_subscription_event_type_t type, std::uint32_t index,
+                        void* self) {
+        auto* s = static_cast<CaptureSession*>(self);
+        if (s->isClosing_ || s->isLost_) {
+            return;
+        }
+        const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+        const bool isRemoval =
+            (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_REMOVE;
+        switch (facility) {
+            case PA_SUBSCRIPTION_EVENT_CLIENT:
+                if (isRemoval) {
+                    s->clients_.erase(index);
+                } else {
+                    release(pa_context_get_client_info(c, index, &CaptureSession::onClient, s));
+                }
+                break;
+            case PA_SUBSCRIPTION_EVENT_SINK:
+                if (isRemoval) {
+                    s->monitors_.erase(index);
+                } else {
+                    release(
+                        pa_context_get_sink_info_by_index(c, index, &CaptureSession::onSink, s));
+                }
+                break;
+            case PA_SUBSCRIPTION_EVENT_SINK_INPUT:
+                if (isRemoval) {
+                    s->detach(index);
+                } else {
+                    release(
+                        pa_context_get_sink_input_info(c, index, &CaptureSession::onSinkInput, s));
+                }
+                break;
+            default:
+                break;
+        }
+    }
+
+    static void onClient(pa_context*, const pa_client_info* info, int eol, void* self) {
+        auto* s = static_cast<CaptureSession*>(self);
+        if (eol || !info || s->isClosing_) {
+            return;
+        }
+        s->clients_[info->index] = appEntry(info->proplist);
+    }
+
+    static void onSink(pa_context* c, const pa_sink_info* info, int eol, void* self) {
+        auto* s = static_cast<CaptureSession*>(self);
+        if (eol || !info || s->isClosing_ || !info->monitor_source_name) {
+            return;
+        }
+        const bool isNew = s->monitors_.find(info->index) == s->monitors_.end();
+        s->monitors_[info->index] = info->monitor_source_name;
+        if (isNew && s->isWaitingForSink_) {
+            // A playback stream was seen on a sink not known then: look at them all again.
+            s->isWaitingForSink_ = false;
+            release(pa_context_get_sink_input_info_list(c, &CaptureSession::onSinkInput, s));
+        }
+    }
+
+    static void onSinkInput(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
+        auto* s = static_cast<CaptureSession*>(self);
+        if (eol || !info || s->isClosing_ || s->isLost_) {
+            return;
+        }
+        s->consider(*info);
+    }
+
+    // A playback stream appeared or changed: record it where it plays now, or stop recording.
+    void consider(const pa_sink_input_info& info) {
+        const auto client = clients_.find(info.client);
+        const AppEntry app = streamApplication(
+            appEntry(info.proplist), client == clients_.end() ? nullptr : &client->second);
+        Tap* tap = find(info.index);
+        if (!selection_.takes(app)) {
+            if (tap) {
+                detach(info.index);
+            }
+            return;
+        }
+        if (info.sink == PA_INVALID_INDEX) {
+            return;  // on its way to another sink; it changes again when it gets there
+        }
+        if (tap) {
+            if (tap->sink == info.sink && (!tap->isDead || !tap->wasReady)) {
+                return;  // recorded there already, or the server refused to record it there
+            }
+            detach(info.index);
+        }
+        const auto monitor = monitors_.find(info.sink);
+        if (monitor == monitors_.end()) {
+            isWaitingForSink_ = true;
+            release(pa_context_get_sink_info_by_index(context(), info.sink, &CaptureSession::onSink,
+                                                      this));
+            return;
+        }
+        attach(info.index, info.sink, monitor->second);
+    }
+
+    Tap* find(std::uint32_t sinkInput) {
+        for (auto& tap : taps_) {
+            if (tap->sinkInput == sinkInput) {
+                return tap.get();
+            }
+        }
+        return nullptr;
+    }
+
+    void attach(std::uint32_t sinkInput, std::uint32_t sink, const std::string& monitor) {
+        auto tap = std::make_unique<Tap>();
+        tap->session = this;
+        tap->sinkInput = sinkInput;
+        tap->sink = sink;
+        tap->queue.allocate(kQueueFrames, format_.spec.channels);
+        tap->stream = pa_stream_new(context(), "Application capture", &format_.spec, &format_.map);
+        if (!tap->stream) {
+            return;
+        }
+        pa_stream_set_state_callback(tap->stream, &CaptureSession::onStreamState, tap.get());
+        pa_stream_set_read_callback(tap->stream, &CaptureSession::onRead, tap.get());
+        pa_buffer_attr attributes;
+        attributes.maxlength = static_cast<std::uint32_t>(-1);
+        attributes.tlength = static_cast<std::uint32_t>(-1);
+        attributes.prebuf = static_cast<std::uint32_t>(-1);
+        attributes.minreq = static_cast<std::uint32_t>(-1);
+        attributes.fragsize = static_cast<std::uint32_t>(kBlockFrames * format_.frameBytes());
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+        if (pa_stream_set_monitor_stream(tap->stream, sinkInput) < 0 ||
+            pa_stream_connect_record(tap->stream, monitor.c_str(), &attributes, flags) < 0) {
+            close(*tap);
+            return;
+        }
+        taps_.push_back(std::move(tap));
+    }
+
+    void detach(std::uint32_t sinkInput) {
+        for (auto it = taps_.begin(); it != taps_.end(); ++it) {
+            if ((*it)->sinkInput == sinkInput) {
+                close(**it);
+                taps_.erase(it);
+                // The others may have been waiting for it.
+                mix();
+                return;
+            }
+        }
+    }
+
+    static void close(Tap& tap) {
+        if (!tap.stream) {
+            return;
+        }
+        pa_stream_set_state_callback(tap.stream, nullptr, nullptr);
+        pa_stream_set_read_callback(tap.stream, nullptr, nullptr);
+        const auto state = pa_stream_get_state(tap.stream);
+        if (state == PA_STREAM_CREATING || state == PA_STREAM_READY) {
+            pa_stream_disconnect(tap.stream);
+        }
+        pa_stream_unref(tap.stream);
+        tap.stream = nullptr;
+    }
+
+    static void onStreamState(pa_stream* stream, void* data) {
+        auto* tap = static_cast<Tap*>(data);
+        CaptureSession& s = *tap->session;
+        switch (pa_stream_get_state(stream)) {
+            case PA_STREAM_READY:
+                tap->wasReady = true;
+                break;
+            case PA_STREAM_FAILED:
+            case PA_STREAM_TERMINATED:
+                // The server ends a recording when its playback stream moves or ends. Look at
+                // the playback stream again: it is recorded on its new sink if it still exists.
+                tap->isDead = true;
+                tap->isWaitedFor = false;
+                tap->queue.clear();
+                if (!s.isClosing_ && !s.isLost_) {
+                    release(pa_context_get_sink_input_info(s.context(), tap->sinkInput,
+                                                           &CaptureSession::onSinkInput, &s));
+                    s.mix();
+                }
+                break;
+            default:
+                break;
+        }
+    }
+
+    // Event thread: moves what the server recorded into the stream's queue and mixes.
+    static void onRead(pa_stream* stream, std::size_t, void* data) {
+        auto* tap = static_cast<Tap*>(data);
+        CaptureSession& s = *tap->session;
+        const std::size_t frameBytes = s.format_.frameBytes();
+        const void* samples = nullptr;
+        std::size_t bytes = 0;
+        while (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) {
+            // No samples but a length is a hole in the recording: silence.
+            s.take(*tap, static_cast<const float*>(samples), bytes / frameBytes);
+            pa_stream_drop(stream);
+        }
+    }
+
+    void take(Tap& tap, const float* samples, std::size_t frames) {
+        if (tap.isDead || isClosing_) {
+            return;
+        }
+        // Deliveries as large as the lag allowance would leave out streams that are merely
+        // a delivery behind.
+        lagFrames_ = std::max(lagFrames_, std::min(2 * frames, kQueueFrames / 2));
+        while (frames > 0) {
+            if (tap.queue.space() == 0) {
+                mix();
+                if (tap.queue.space() == 0) {
+                    tap.queue.discard(std::min(frames, tap.queue.frames()));
+                }
+            }
+            const std::size_t n = std::min(frames, tap.queue.space());
+            tap.queue.write(samples, n);
+            if (samples) {
+                samples += n * format_.spec.channels;
+            }
+            frames -= n;
+        }
+        mix();
+    }
+
+    // Delivers a block whenever every stream waited for has one. Streams that deliver nothing
+    // while the others run more than the lag allowance ahead (a paused application, a suspended
+    // sink) are left out until they deliver again, so they never hold the others up.
+    void mix() {
+        if (isClosing_ || isLost_) {
+            return;
+        }
+        for (;;) {
+            std::size_t most = 0;
+            bool isComplete = true;
+            for (auto& tap : taps_) {
+                if (tap->isDead) {
+                    continue;
+                }
+                const std::size_t frames = tap->queue.frames();
+                if (frames >= kBlockFrames) {
+                    tap->isWaitedFor = true;
+                }
+                if (tap->isWaitedFor) {
+                    most = std::max(most, frames);
+                    isComplete = isComplete && frames >= kBlockFrames;
+                }
+            }
+            if (most < kBlockFrames) {
+                return;
+            }
+            if (!isComplete) {
+                if (most < kBlockFrames + lagFrames_) {
+                    return;
+                }
+                for (auto& tap : taps_) {
+                    if (tap->queue.frames() < kBlockFrames) {
+                        tap->isWaitedFor = false;
+                    }
+                }
+            }
+            std::fill(block_.begin(), block_.end(), 0.0f);
+            for (auto& tap : taps_) {
+                if (!tap->isDead && tap->isWaitedFor) {
+                    tap->queue.mixInto(block_.data(), kBlockFrames);
+                }
+            }
+            deliver();
+        }
+    }
+
+    void deliver() {
+        if (!handler_) {
+            return;
+        }
+        CaptureSampleBuffer buffer;
+        buffer.sampleRate = format_.spec.rate;
+        buffer.channelCount = format_.spec.channels;
+        buffer.isInterleaved = true;
+        buffer.frameCount = static_cast<std::int64_t>(kBlockFrames);
+        buffer.data = block_.data();
+        buffer.byteLength = block_.size() * sizeof(float);
+        handler_(buffer);
+    }
+
+    const Selection& selection_;
+    const CaptureFormat format_;
+    const CaptureStream::SampleHandler& handler_;
+    std::function<void()> onLost_;
+    std::unique_ptr<PulseContext> context_;
+
+    // Event thread, or with the loop's lock held.
+    bool isClosing_ = false;
+    bool isLost_ = false;
+    bool isWaitingForSink_ = false;
+    std::map<std::uint32_t, AppEntry> clients_;
+    std::map<std::uint32_t, std::string> monitors_;  // sink index → its monitor source
+    std::vector<std::unique_ptr<Tap>> taps_;
+    std::vector<float> block_;
+    std::size_t lagFrames_ = 0;
+};
+
+// The lasting part of a capture stream, shared with the tasks it posts so that a task that
+// runs after the stream is gone finds nothing to do. It owns the current connection and makes
+// a new one when the server goes away.
+class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
+  public:
+    CaptureCore(MainQueue& queue, Selection selection, const CaptureFormat& format)
+        : queue_(queue), selection_(std::move(selection)), format_(format) {}
+
+    bool setHandler(CaptureStream::SampleHandler handler, std::string* error) {
+        std::lock_guard lock(mutex_);
+        if (isStarted_ || isStopped_) {
+            if (error) {
+                *error = "The capture has started already";
+            }
+            return false;
+        }
+        handler_ = std::move(handler);
+        return true;
+    }
+
+    void start(CaptureStream::Completion completion) {
+        std::optional<std::string> error;
+        {
+            std::lock_guard lock(mutex_);
+            if (isStopped_) {
+                error = "The capture has been stopped";
+            } else if (!isStarted_) {
+                std::string reason;
+                isStarted_ = openSession(&reason);
+                if (!isStarted_) {
+                    error = reason;
+                }
+            }
+        }
+        queue_.post([completion = std::move(completion), error] {
+            if (completion) {
+                completion(error);
+            }
+        });
+    }
+
+    // Any thread but a connection's event thread. Nothing is delivered once this returns.
+    void stop() {
+        std::unique_ptr<CaptureSession> session;
+        {
+            std::lock_guard lock(mutex_);
+            isStopped_ = true;
+            retryTask_.cancel();
+            session = std::move(session_);
+        }
+        session.reset();
+    }
+
+  private:
+    // Mutex held.
+    bool openSession(std::string* error) {
+        const std::uint64_t generation = ++generation_;
+        std::weak_ptr<CaptureCore> weakSelf = weak_from_this();
+        MainQueue* queue = &queue_;
+        // Event thread of the session: the connection is replaced on the main queue.
+        auto onLost = [weakSelf, generation, queue] {
+            queue->post([weakSelf, generation] {
+                if (auto self = weakSelf.lock()) {
+                    self->connectionLost(generation);
+                }
+            });
+        };
+        session_ = CaptureSession::open(selection_, format_, handler_, onLost, error);
+        return session_ != nullptr;
+    }
+
+    // Main queue.
+    void connectionLost(std::uint64_t generation) {
+        std::unique_ptr<CaptureSession> lost;
+        {
+            std::lock_guard lock(mutex_);
+            if (isStopped_ || generation != generation_ || !session_) {
+                return;
+            }
+            lost = std::move(session_);
+            retryDelay_ = kFirstRetryDelay;
+            scheduleRetry();
+        }
+    }
+
+    // Mutex held.
+    void scheduleRetry() {
+        std::weak_ptr<CaptureCore> weakSelf = weak_from_this();
+        const std::uint64_t generation = generation_;
+        retryTask_ = queue_.postAfter(retryDelay_, [weakSelf, generation] {
+            if (auto self = weakSelf.lock()) {
+                self->retry(generation);
+            }
+        });
+        retryDelay_ = std::min(retryDelay_ * 2, kLongestRetryDelay);
+    }
+
+    // Main queue.
+    void retry(std::uint64_t generation) {
+        std::lock_guard lock(mutex_);
+        if (isStopped_ || generation != generation_ || session_) {
+            return;
+        }
+        std::string reason;
+        if (!openSession(&reason)) {
+            scheduleRetry();
+        }
+    }
+
+    MainQueue& queue_;
+    const Selection selection_;
+    const CaptureFormat format_;
+    CaptureStream::SampleHandler handler_;  // set before the first connection, then read only
+
+    std::mutex mutex_;
+    bool isStarted_ = false;
+    bool isStopped_ = false;
+    std::unique_ptr<CaptureSession> session_;
+    std::uint64_t generation_ = 0;
+    Seconds retryDelay_ = kFirstRetryDelay;
+    TaskHandle retryTask_;
+};
+
+class PulseCaptureStream final : public CaptureStream {
+  public:
+    PulseCaptureStream(MainQueue& queue, Selection selection, const CaptureFormat& format)
+        : queue_(queue),
+          core_(std::make_shared<CaptureCore>(queue, std::move(selection), format)) {}
+    ~PulseCaptureStream() override { core_->stop(); }
+    PulseCaptureStream(const PulseCaptureStream&) = delete;
+    PulseCaptureStream& operator=(const PulseCaptureStream&) = delete;
+
+    bool addAudioOutput(SampleHandler handler, std::string* error) override {
+        return core_->setHandler(std::move(handler), error);
+    }
+    void startCapture(Completion completion) override { core_->start(std::move(completion)); }
+    void stopCapture(Completion completion) override {
+        core_->stop();
+        queue_.post([completion = std::move(completion)] {
+            if (completion) {
+                completion(std::nullopt);
+            }
+        });
+    }
+
+  private:
+    MainQueue& queue_;
+    std::shared_ptr<CaptureCore> core_;
+};
+
+}  // namespace
+
+// One shareable-content request: the clients and playback streams the server lists.
+struct PulseCaptureService::ContentQuery {
+    PulseCaptureService* service = nullptr;
+    ContentCompletion completion;
+    std::map<std::uint32_t, AppEntry> clients;
+    std::vector<std::pair<std::uint32_t, AppEntry>> streams;  // client index, application
+    int pending = 0;
+    bool isAbandoned = false;
+    std::optional<std::string> error;
+
+    void fail(std::string reason) {
+        if (!error) {
+            error = std::move(reason);
+        }
+    }
+
+    static void onClient(pa_context* c, const pa_client_info* info, int eol, void* data) {
+        auto* query = static_cast<ContentQuery*>(data);
+        if (eol < 0) {
+            query->fail(std::string("The sound server did not list its clients: ") +
+                        pa_strerror(pa_context_errno(c)));
+        } else if (!eol && info) {
+            query->clients[info->index] = appEntry(info->proplist);
+        }
+    }
+
+    static void onStream(pa_context* c, const pa_sink_input_info* info, int eol, void* data) {
+        auto* query = static_cast<ContentQuery*>(data);
+        if (eol < 0) {
+            query->fail(std::string("The sound server did not list its streams: ") +
+                        pa_strerror(pa_context_errno(c)));
+        } else if (!eol && info) {
+            query->streams.emplace_back(info->client, appEntry(info->proplist));
+        }
+    }
+
+    // Event thread, or the thread closing the connection: one listing finished or was dropped.
+    static void onStep(pa_operation* operation, void* data) {
+        auto* query = static_cast<ContentQuery*>(data);
+        const auto state = pa_operation_get_state(operation);
+        if (state == PA_OPERATION_RUNNING) {
+            return;
+        }
+        if (state == PA_OPERATION_CANCELLED) {
+            query->fail("The connection to the sound server was lost");
+        }
+        if (--query->pending > 0 || query->isAbandoned) {
+            return;
+        }
+        query->service->finish(query);
+    }
+
+    ShareableContent content() const {
+        ShareableContent content;
+        content.displays.push_back({kDisplayID});
+        for (const auto& [clientIndex, entry] : streams) {
+            const auto client = clients.find(clientIndex);
+            const AppEntry app =
+                streamApplication(entry, client == clients.end() ? nullptr : &client->second);
+            if (app.isOwn || app.identity.bundleIdentifier.empty() ||
+                app.identity.bundleIdentifier == kOwnBundleIdentifier) {
+                continue;
+            }
+            content.applications.push_back(
+                {app.identity.bundleIdentifier, app.identity.name, app.identity.processID});
+        }
+        return content;
+    }
+
+    // Hands the answer to the main queue.
+    void post(MainQueue& queue) {
+        if (error) {
+            queue.post([completion = std::move(completion), reason = *error] {
+                completion(std::nullopt, reason);
+            });
+        } else {
+            queue.post([completion = std::move(completion), answer = content()] {
+                completion(answer, "");
+            });
+        }
+    }
+};
+
+PulseCaptureService::PulseCaptureService(MainQueue& queue) : queue_(queue) {}
+
+PulseCaptureService::~PulseCaptureService() {
+    dropControl();
+}
+
+void PulseCaptureService::getShareableContent(ContentCompletion completion) {
+    std::string reason;
+    if (!connectControl(&reason)) {
+        queue_.post(
+            [completion = std::move(completion), reason] { completion(std::nullopt, reason); });
+        return;
+    }
+    auto query = std::make_unique<ContentQuery>();
+    query->service = this;
+    query->completion = std::move(completion);
+    PulseContext::Lock lock(*control_);
+    pa_context* c = control_->context();
+    pa_operation* operations[] = {
+        pa_context_get_client_info_list(c, &ContentQuery::onClient, query.get()),
+        pa_context_get_sink_input_info_list(c, &ContentQuery::onStream, query.get()),
+    };
+    for (pa_operation* operation : operations) {
+        if (!operation) {
+            query->fail("The sound server did not answer: " + control_->lastError());
+            continue;
+        }
+        ++query->pending;
+        pa_operation_set_state_callback(operation, &ContentQuery::onStep, query.get());
+        pa_operation_unref(operation);
+    }
+    if (query->pending == 0) {
+        query->post(queue_);
+        return;
+    }
+    queries_.push_back(std::move(query));
+}
+
+// Event thread, with the lock held.
+void PulseCaptureService::finish(ContentQuery* query) {
+    query->post(queue_);
+    const auto it = std::find_if(queries_.begin(), queries_.end(),
+                                 [query](const auto& q) { return q.get() == query; });
+    if (it != queries_.end()) {
+        queries_.erase(it);
+    }
+}
+
+std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
+    const CaptureFilter& filter, const CaptureConfiguration& configuration, std::string* error) {
+    CaptureFormat format;
+    format.spec.format = PA_SAMPLE_FLOAT32NE;
+    format.spec.channels = static_cast<std::uint8_t>(std::min<std::uint32_t>(
+        configuration.channelCount, std::numeric_limits<std::uint8_t>::max()));
+    const double rate = std::round(configuration.sampleRate);
+    format.spec.rate = std::isfinite(rate) && rate >= 1 && rate <= PA_RATE_MAX
+                           ? static_cast<std::uint32_t>(rate)
+                           : 0;
+    if (!pa_sample_spec_valid(&format.spec) || configuration.channelCount > PA_CHANNELS_MAX ||
+        !pa_channel_map_init_auto(&format.map, format.spec.channels, PA_CHANNEL_MAP_DEFAULT)) {
+        if (error) {
+            *error = "The sound server cannot record " +
+                     std::to_string(configuration.channelCount) + " channels at " +
+                     std::to_string(configuration.sampleRate) + " Hz";
+        }
+        return nullptr;
+    }
+    Selection selection{filter.includedApplication, filter.excludedApplications};
+    return std::make_shared<PulseCaptureStream>(queue_, std::move(selection), format);
+}
+
+bool PulseCaptureService::connectControl(std::string* error) {
+    if (control_) {
+        bool isReady = false;
+        {
+            PulseContext::Lock lock(*control_);
+            isReady = control_->isReady();
+        }
+        if (isReady) {
+            return true;
+        }
+        dropControl();
+    }
+    std::string reason;
+    control_ = PulseContext::connect("control", kConnectTimeout, &reason);
+    if (!control_) {
+        *error = "Cannot reach the sound server: " + reason;
+        return false;
+    }
+    return true;
+}
+
+void PulseCaptureService::dropControl() {
+    if (!control_) {
+        return;
+    }
+    {
+        PulseContext::Lock lock(*control_);
+        for (auto& query : queries_) {
+            query->isAbandoned = true;
+        }
+    }
+    control_.reset();
+    // Queries still waiting get an answer all the same.
+    for (auto& query : queries_) {
+        query->fail("The capture service closed");
+        query->post(queue_);
+    }
+    queries_.clear();
+}
+
+}  // namespace qv

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Audio/Platform/CaptureService.h"
+#include "Foundation/MainQueue.h"
+
+namespace qv {
+
+class PulseContext;
+
+// Capture of application and system audio from the sound server.
+//
+// The shareable content is one display (id 1) and the applications that have playback streams
+// right now, this program left out; an application may appear once per stream. An application's
+// identity comes from its stream's properties, else from its client's: the bundle identifier is
+// application.id or else the process binary, the name application.name or else the binary.
+//
+// A capture stream has a connection and an event thread of its own. It records each matching
+// playback stream on its sink's monitor, limited to that one stream, and mixes them into
+// interleaved float buffers of 128 frames at the configured rate and channel count (48 kHz
+// stereo by default), delivered on that thread. Streams that start later are taken in, streams
+// that end are dropped, and a stream that moves to another sink is followed there. This
+// program's own playback is never captured. When the server goes away the capture reconnects by
+// itself, waiting a little longer each time (0.25 s doubling up to 4 s), and picks up the
+// matching streams again. A stream may be stopped or dropped from any thread but its own event
+// thread (so not from inside its sample handler).
+class PulseCaptureService final : public CaptureService {
+  public:
+    explicit PulseCaptureService(MainQueue& queue);
+    ~PulseCaptureService() override;
+    PulseCaptureService(const PulseCaptureService&) = delete;
+    PulseCaptureService& operator=(const PulseCaptureService&) = delete;
+
+    // Connects on first use and again after the server went away; the reason when no server
+    // answers.
+    void getShareableContent(ContentCompletion completion) override;
+    // Null and a reason only for a configuration the server cannot record.
+    std::shared_ptr<CaptureStream> makeStream(const CaptureFilter& filter,
+                                              const CaptureConfiguration& configuration,
+                                              std::string* error) override;
+
+  private:
+    struct ContentQuery;
+    bool connectControl(std::string* error);
+    void dropControl();
+    void finish(ContentQuery* query);
+
+    MainQueue& queue_;
+    std::unique_ptr<PulseContext> control_;
+    // Queries waiting for the server; touched with the control connection's lock held.
+    std::vector<std::unique_ptr<ContentQuery>> queries_;
+};
+
+}  // namespace qv
