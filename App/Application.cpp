@@ -15,6 +15,8 @@
 
 #include "App/CommandLine.h"
 #include "Audio/MultiOutputEngine.h"
+#include "Audio/Platform/Pulse/PulseAudioHardware.h"
+#include "Audio/Platform/Pulse/PulseCaptureService.h"
 #include "Audio/Platform/Virtual/DevicesFile.h"
 #include "Audio/Platform/Virtual/VirtualAudioHardware.h"
 #include "Audio/Platform/Virtual/VirtualCaptureService.h"
@@ -42,7 +44,6 @@ void onTerminationSignal(int) {
 // returns nothing when the file is refused.
 std::optional<VirtualSetup> loadSetup(const CommandLineOptions& options) {
     if (!options.devicesFile) {
-        Log::line("⚠️ No sound server reachable - using built-in virtual devices");
         return builtinVirtualSetup();
     }
     std::string error;
@@ -51,6 +52,44 @@ std::optional<VirtualSetup> loadSetup(const CommandLineOptions& options) {
         std::cerr << "quorvanta: " << error << "\n";
     }
     return setup;
+}
+
+// The devices the mixer plays on: the sound server's, or virtual ones (a devices file, or the
+// built-in set when no server answers).
+struct Backend {
+    std::unique_ptr<PulseAudioHardware> pulse;
+    std::unique_ptr<PulseCaptureService> pulseCapture;
+    std::unique_ptr<VirtualAudioHardware> virtualHardware;
+    std::unique_ptr<VirtualCaptureService> virtualCapture;
+
+    AudioHardware& hardware() {
+        return pulse ? static_cast<AudioHardware&>(*pulse) : *virtualHardware;
+    }
+    CaptureService& capture() {
+        return pulseCapture ? static_cast<CaptureService&>(*pulseCapture) : *virtualCapture;
+    }
+};
+
+// Without a devices file the sound server is used when one answers. False (reason printed)
+// when the devices file is refused.
+bool openBackend(const CommandLineOptions& options, MainQueue& queue, Backend* backend) {
+    if (!options.devicesFile) {
+        std::string error;
+        backend->pulse = PulseAudioHardware::connect(queue, &error);
+        if (backend->pulse) {
+            backend->pulseCapture = std::make_unique<PulseCaptureService>(queue);
+            return true;
+        }
+        Log::line("⚠️ No sound server reachable - using built-in virtual devices");
+    }
+    auto setup = loadSetup(options);
+    if (!setup) {
+        return false;
+    }
+    backend->virtualHardware = std::make_unique<VirtualAudioHardware>(queue, *setup);
+    backend->virtualCapture =
+        std::make_unique<VirtualCaptureService>(queue, *setup, *backend->virtualHardware);
+    return true;
 }
 
 // Panels for a program without windows: every request is cancelled.
@@ -131,18 +170,22 @@ void printDevice(const char* direction, AudioObjectID id, const std::string& uid
 }
 
 int listDevices(const CommandLineOptions& options) {
-    auto setup = loadSetup(options);
-    if (!setup) {
+    VirtualMainQueue queue;
+    MemorySettingsStore settings;
+    Backend backend;
+    if (!openBackend(options, queue, &backend)) {
         return kExitFileProblem;
     }
-    OfflineMixer mixer(*setup);
-    for (const auto& d : mixer.engine->getOutputDevices()) {
+    auto engine =
+        MultiOutputEngine::create({queue, settings, backend.hardware(), backend.capture()});
+    for (const auto& d : engine->getOutputDevices()) {
         printDevice("output", d.id, d.uid, d.name, d.transportType, d.sampleRate, d.channelCount);
     }
-    for (const auto& d : mixer.engine->getInputDevices()) {
+    for (const auto& d : engine->getInputDevices()) {
         printDevice("input", d.deviceID, d.id, d.name, d.transportType, d.sampleRate,
                     d.channelCount);
     }
+    engine.reset();
     return 0;
 }
 
@@ -203,10 +246,6 @@ int runLive(int argc, char** argv, const CommandLineOptions& options) {
             Log::line("ℹ️ Mixer window not available in this build - running headless");
         }
     }
-    auto setup = loadSetup(options);
-    if (!setup) {
-        return kExitFileProblem;
-    }
     std::optional<MixerPreset> preset;
     if (!readPresetOption(options, &preset)) {
         return kExitFileProblem;
@@ -234,10 +273,16 @@ int runLive(int argc, char** argv, const CommandLineOptions& options) {
 
     QtMainQueue queue;
     QtSettingsStore settings;
-    VirtualAudioHardware hardware(queue, *setup);
-    VirtualCaptureService capture(queue, *setup, hardware);
-    RealTimeDriver driver(hardware);
-    driver.start();
+    Backend backend;
+    if (!openBackend(options, queue, &backend)) {
+        return kExitFileProblem;
+    }
+    // Virtual devices run on a clock of their own; the server's streams run by themselves.
+    std::unique_ptr<RealTimeDriver> driver;
+    if (backend.virtualHardware) {
+        driver = std::make_unique<RealTimeDriver>(*backend.virtualHardware);
+        driver->start();
+    }
 
     int code = 0;
     std::weak_ptr<MultiOutputEngine> weakEngine;
@@ -261,16 +306,28 @@ int runLive(int argc, char** argv, const CommandLineOptions& options) {
             }
         });
     };
-    auto engine = MultiOutputEngine::create({queue, settings, hardware, capture}, startedUp);
+    auto engine = MultiOutputEngine::create(
+        {queue, settings, backend.hardware(), backend.capture()}, startedUp);
     weakEngine = engine;
+    Subscription periodSubscription;
+    if (backend.pulse) {
+        // Server streams are buffered for two of the engine's periods.
+        backend.pulse->setPeriodFrames(static_cast<int>(engine->bufferSize.get()));
+        periodSubscription = engine->bufferSize.observe([&backend](const std::uint32_t& frames) {
+            backend.pulse->setPeriodFrames(static_cast<int>(frames));
+        });
+    }
     // No mixer view is on screen without a window.
     engine->setUIVisible(false);
 
     const int exitCode = QCoreApplication::exec();
     code = code != 0 ? code : exitCode;
     engine->stop();
+    periodSubscription = Subscription();
     engine.reset();
-    driver.stop();
+    if (driver) {
+        driver->stop();
+    }
     return code;
 }
 
