@@ -179,8 +179,9 @@ class PulseCaptureServiceTest : public ::testing::Test {
     }
 
     struct Capture {
-        std::shared_ptr<CaptureStream> stream;
+        // Declared first so that the stream, which delivers into it, goes first.
         std::shared_ptr<Collector> collector = std::make_shared<Collector>();
+        std::shared_ptr<CaptureStream> stream;
     };
     // A started capture of one application, or of all but some.
     Capture startCapture(std::optional<std::string> included,
