@@ -396,6 +396,46 @@ TEST_F(PulseCaptureServiceTest, FiltersTakeTheirApplicationsAndNeverThisProgram)
     EXPECT_EQ(itself.collector->buffers(), 0u);
 }
 
+TEST_F(PulseCaptureServiceTest, BuffersHaveTheConfiguredShapeAndImpossibleOnesAreRefused) {
+    struct Refused {
+        double rate;
+        std::uint32_t channels;
+    };
+    for (const auto& c : {Refused{0, 2}, Refused{std::nan(""), 2}, Refused{48000, 0},
+                          Refused{48000, 300}, Refused{1e9, 2}}) {
+        SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels");
+        CaptureConfiguration configuration;
+        configuration.sampleRate = c.rate;
+        configuration.channelCount = c.channels;
+        std::string error;
+        EXPECT_FALSE(service.makeStream({}, configuration, &error));
+        EXPECT_FALSE(error.empty());
+    }
+
+    auto player = server.play(tone(1000), "apps", appID("org.example.Player"));
+    CaptureFilter filter;
+    filter.includedApplication = "org.example.Player";
+    CaptureConfiguration mono;
+    mono.sampleRate = 44100;
+    mono.channelCount = 1;
+    std::atomic<int> fitting{0};
+    std::atomic<int> misfitting{0};
+    std::string error;
+    auto stream = service.makeStream(filter, mono, &error);
+    ASSERT_TRUE(stream) << error;
+    ASSERT_TRUE(stream->addAudioOutput(
+        [&](const CaptureSampleBuffer& b) {
+            const bool fits = b.sampleRate == 44100 && b.channelCount == 1 && b.isInterleaved &&
+                              b.frameCount == 128 && b.byteLength == 128 * sizeof(float);
+            ++(fits ? fitting : misfitting);
+        },
+        &error));
+    stream->startCapture({});
+    ASSERT_TRUE(pumpUntil(15s, [&] { return fitting > 100; }));
+    stream.reset();
+    EXPECT_EQ(misfitting, 0);
+}
+
 TEST_F(PulseCaptureServiceTest, AStreamMovedToAnotherSinkIsFollowed) {
     auto player = server.play(tone(1000), "apps", appID("org.example.Player"));
     auto capture = startCapture("org.example.Player");

@@ -23,8 +23,10 @@ constexpr Seconds kFirstRetryDelay = 0.25;
 constexpr Seconds kLongestRetryDelay = 4.0;
 // Each recorded stream's queue holds at most this much (about a third of a second at 48 kHz).
 constexpr std::size_t kQueueFrames = 16384;
-// How far the other streams may run ahead of one that delivers nothing before it is left out.
+// How far the other streams may run ahead of one that delivers nothing before it is left out:
+// 20 ms, or twice the largest delivery seen when the server sends bigger pieces, up to 100 ms.
 constexpr double kLagSeconds = 0.02;
+constexpr double kLongestLagSeconds = 0.1;
 
 void release(pa_operation* operation) {
     if (operation) {
@@ -221,6 +223,7 @@ class CaptureSession {
         : selection_(selection), format_(format), handler_(handler), onLost_(std::move(onLost)) {
         block_.assign(kBlockFrames * format_.spec.channels, 0.0f);
         lagFrames_ = static_cast<std::size_t>(kLagSeconds * format_.spec.rate);
+        longestLagFrames_ = static_cast<std::size_t>(kLongestLagSeconds * format_.spec.rate);
     }
 
     pa_context* context() const { return context_->context(); }
@@ -463,7 +466,9 @@ class CaptureSession {
         }
         // Deliveries as large as the lag allowance would leave out streams that are merely
         // a delivery behind.
-        lagFrames_ = std::max(lagFrames_, std::min(2 * frames, kQueueFrames / 2));
+        if (samples) {
+            lagFrames_ = std::max(lagFrames_, std::min(2 * frames, longestLagFrames_));
+        }
         while (frames > 0) {
             if (tap.queue.space() == 0) {
                 mix();
@@ -556,6 +561,7 @@ class CaptureSession {
     std::vector<std::unique_ptr<Tap>> taps_;
     std::vector<float> block_;
     std::size_t lagFrames_ = 0;
+    std::size_t longestLagFrames_ = 0;
 };
 
 // The lasting part of a capture stream, shared with the tasks it posts so that a task that
