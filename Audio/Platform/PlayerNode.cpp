@@ -68,8 +68,9 @@ void PlayerNode::render(const float* const*, float* const* outputs, int frames) 
     }
 
     int written = 0;
-    if (isPlaying() && !isPrimed_ &&
-        queuedFrames() >= minimumQueued_.load(std::memory_order_relaxed)) {
+    const std::uint32_t minimum = minimumQueued_.load(std::memory_order_relaxed);
+    const std::uint32_t margin = margin_.load(std::memory_order_relaxed);
+    if (isPlaying() && !isPrimed_ && queuedFrames() >= minimum + (minimum > 0 ? margin : 0)) {
         isPrimed_ = true;
     }
     if (isPlaying() && isPrimed_) {
@@ -77,8 +78,12 @@ void PlayerNode::render(const float* const*, float* const* outputs, int frames) 
             if (!current_.buffer) {
                 auto next = incoming_.pop();
                 if (!next) {
-                    // Ran dry: wait for enough audio again before resuming.
+                    // Ran dry: wait for enough audio again before resuming, with more margin.
                     isPrimed_ = false;
+                    if (minimum > 0 && margin < kLargestMargin) {
+                        const std::uint32_t grown = margin == 0 ? kMarginStep : 2 * margin;
+                        margin_.store(std::min(grown, kLargestMargin), std::memory_order_relaxed);
+                    }
                     break;
                 }
                 current_ = *next;

@@ -30,9 +30,16 @@ class PlayerNode final : public AudioNode {
     bool isPlaying() const { return playing_.load(std::memory_order_acquire); }
     // Frames that must be queued before playback starts or resumes after running dry, so that
     // a producer with another period than the render thread never leaves gaps. 0 plays at once.
+    // A player with a minimum that still runs dry (a producer or device more irregular than
+    // expected) grows its own margin each time: kMarginStep frames at first, then twice what it
+    // had, up to kLargestMargin.
     void setMinimumQueuedFrames(std::uint32_t frames) {
         minimumQueued_.store(frames, std::memory_order_relaxed);
     }
+    static constexpr std::uint32_t kMarginStep = 256;
+    static constexpr std::uint32_t kLargestMargin = 960;  // 20 ms at the internal rate
+    // The margin added to the minimum so far (any thread).
+    std::uint32_t addedMargin() const { return margin_.load(std::memory_order_relaxed); }
     // Frames scheduled and not yet played (any thread).
     std::uint64_t queuedFrames() const { return queuedFrames_.load(std::memory_order_acquire); }
     // Buffers scheduled and not yet played (approximate, any thread).
@@ -55,6 +62,7 @@ class PlayerNode final : public AudioNode {
     std::atomic<std::size_t> outstanding_{0};
     std::atomic<bool> playing_{false};
     std::atomic<std::uint32_t> minimumQueued_{0};
+    std::atomic<std::uint32_t> margin_{0};  // written on the render thread
     std::atomic<std::uint64_t> queuedFrames_{0};
 
     // Render-thread state.

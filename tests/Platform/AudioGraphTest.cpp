@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include <array>
 #include <memory>
 #include <vector>
@@ -81,6 +83,57 @@ TEST_F(AudioGraphTest, StopForgetsQueuedBuffersAndLaterBuffersStillPlay) {
     EXPECT_EQ(r.left[0], 1000.0f);
     EXPECT_EQ(r.left[31], 1031.0f);
     EXPECT_EQ(r.left[32], 0.0f);
+}
+
+// A producer whose 128-frame buffers arrive up to `jitter` periods late (in order) against a
+// render thread pulling 128 frames a period: the player gaps at first, then has grown enough
+// margin to play on without a gap. A regular producer never grows it.
+TEST(PlayerNodeMarginTest, APlayerThatRunsDryGrowsItsMarginUntilTheGapsStop) {
+    for (const int jitter : {0, 5}) {
+        SCOPED_TRACE(jitter);
+        constexpr int kPeriods = 4000;
+        std::mt19937 random(7);
+        std::vector<int> arrival(kPeriods);
+        for (int k = 0; k < kPeriods; ++k) {
+            // The first buffers come on time, so playback starts with the smallest margin.
+            const int late = jitter > 0 && k >= 4 ? static_cast<int>(random() % (jitter + 1)) : 0;
+            arrival[k] = std::max(k + late, k > 0 ? arrival[k - 1] : 0);
+        }
+        PlayerNode player;
+        player.setMinimumQueuedFrames(256);
+        player.play();
+        std::vector<float> left(128), right(128);
+        float* outputs[2] = {left.data(), right.data()};
+        int delivered = 0;
+        float expected = 0.0f;  // the last sample heard
+        int gapsEarly = 0, gapsLate = 0;
+        for (int period = 0; period < kPeriods; ++period) {
+            while (delivered < kPeriods && arrival[delivered] == period) {
+                ASSERT_TRUE(player.scheduleBuffer(rampBuffer(128, 1.0f + 128.0f * delivered)));
+                ++delivered;
+            }
+            player.render(nullptr, outputs, 128);
+            bool gap = false;
+            for (float v : left) {
+                if (v == 0.0f) {
+                    gap = gap || expected > 0.0f;  // silence once playback has begun
+                    continue;
+                }
+                ASSERT_EQ(v, expected + 1.0f) << "samples lost or repeated";
+                expected = v;
+            }
+            (period < kPeriods / 2 ? gapsEarly : gapsLate) += gap ? 1 : 0;
+        }
+        EXPECT_EQ(gapsLate, 0);
+        if (jitter == 0) {
+            EXPECT_EQ(gapsEarly, 0);
+            EXPECT_EQ(player.addedMargin(), 0u);
+        } else {
+            EXPECT_GT(gapsEarly, 0);
+            EXPECT_GT(player.addedMargin(), 0u);
+            EXPECT_LE(player.addedMargin(), PlayerNode::kLargestMargin);
+        }
+    }
 }
 
 TEST_F(AudioGraphTest, MixerSumsItsInputsTimesVolumeAndDetachedNodesFallSilent) {
