@@ -89,8 +89,8 @@ class OwnTone {
             throw std::runtime_error(error);
         }
         PulseContext::Lock lock(*context_);
-        const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(kRate), 2};
-        stream_ = pa_stream_new(context_->context(), "Own tone", &spec, nullptr);
+        const pa_sample_spec samples{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(kRate), 2};
+        stream_ = pa_stream_new(context_->context(), "Own tone", &samples, nullptr);
         pa_stream_set_write_callback(stream_, &OwnTone::onWrite, this);
         pa_stream_connect_playback(stream_, sink.c_str(), nullptr, PA_STREAM_NOFLAGS, nullptr,
                                    nullptr);

@@ -83,10 +83,10 @@ struct Selection {
 };
 
 struct CaptureFormat {
-    pa_sample_spec spec{};
+    pa_sample_spec samples{};
     pa_channel_map map{};
 
-    std::size_t frameBytes() const { return pa_frame_size(&spec); }
+    std::size_t frameBytes() const { return pa_frame_size(&samples); }
 };
 
 // A fixed-size queue of interleaved frames. Event thread only.
@@ -221,9 +221,9 @@ class CaptureSession {
     CaptureSession(const Selection& selection, const CaptureFormat& format,
                    const CaptureStream::SampleHandler& handler, std::function<void()> onLost)
         : selection_(selection), format_(format), handler_(handler), onLost_(std::move(onLost)) {
-        block_.assign(kBlockFrames * format_.spec.channels, 0.0f);
-        lagFrames_ = static_cast<std::size_t>(kLagSeconds * format_.spec.rate);
-        longestLagFrames_ = static_cast<std::size_t>(kLongestLagSeconds * format_.spec.rate);
+        block_.assign(kBlockFrames * format_.samples.channels, 0.0f);
+        lagFrames_ = static_cast<std::size_t>(kLagSeconds * format_.samples.rate);
+        longestLagFrames_ = static_cast<std::size_t>(kLongestLagSeconds * format_.samples.rate);
     }
 
     pa_context* context() const { return context_->context(); }
@@ -372,8 +372,9 @@ class CaptureSession {
         tap->session = this;
         tap->sinkInput = sinkInput;
         tap->sink = sink;
-        tap->queue.allocate(kQueueFrames, format_.spec.channels);
-        tap->stream = pa_stream_new(context(), "Application capture", &format_.spec, &format_.map);
+        tap->queue.allocate(kQueueFrames, format_.samples.channels);
+        tap->stream =
+            pa_stream_new(context(), "Application capture", &format_.samples, &format_.map);
         if (!tap->stream) {
             return;
         }
@@ -479,7 +480,7 @@ class CaptureSession {
             const std::size_t n = std::min(frames, tap.queue.space());
             tap.queue.write(samples, n);
             if (samples) {
-                samples += n * format_.spec.channels;
+                samples += n * format_.samples.channels;
             }
             frames -= n;
         }
@@ -537,8 +538,8 @@ class CaptureSession {
             return;
         }
         CaptureSampleBuffer buffer;
-        buffer.sampleRate = format_.spec.rate;
-        buffer.channelCount = format_.spec.channels;
+        buffer.sampleRate = format_.samples.rate;
+        buffer.channelCount = format_.samples.channels;
         buffer.isInterleaved = true;
         buffer.frameCount = static_cast<std::int64_t>(kBlockFrames);
         buffer.data = block_.data();
@@ -850,15 +851,15 @@ void PulseCaptureService::finish(ContentQuery* query) {
 std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
     const CaptureFilter& filter, const CaptureConfiguration& configuration, std::string* error) {
     CaptureFormat format;
-    format.spec.format = PA_SAMPLE_FLOAT32NE;
-    format.spec.channels = static_cast<std::uint8_t>(std::min<std::uint32_t>(
+    format.samples.format = PA_SAMPLE_FLOAT32NE;
+    format.samples.channels = static_cast<std::uint8_t>(std::min<std::uint32_t>(
         configuration.channelCount, std::numeric_limits<std::uint8_t>::max()));
     const double rate = std::round(configuration.sampleRate);
-    format.spec.rate = std::isfinite(rate) && rate >= 1 && rate <= PA_RATE_MAX
-                           ? static_cast<std::uint32_t>(rate)
-                           : 0;
-    if (!pa_sample_spec_valid(&format.spec) || configuration.channelCount > PA_CHANNELS_MAX ||
-        !pa_channel_map_init_auto(&format.map, format.spec.channels, PA_CHANNEL_MAP_DEFAULT)) {
+    format.samples.rate = std::isfinite(rate) && rate >= 1 && rate <= PA_RATE_MAX
+                              ? static_cast<std::uint32_t>(rate)
+                              : 0;
+    if (!pa_sample_spec_valid(&format.samples) || configuration.channelCount > PA_CHANNELS_MAX ||
+        !pa_channel_map_init_auto(&format.map, format.samples.channels, PA_CHANNEL_MAP_DEFAULT)) {
         if (error) {
             *error = "The sound server cannot record " +
                      std::to_string(configuration.channelCount) + " channels at " +
