@@ -195,7 +195,9 @@ class PulseOutput final : public PulseStreamBase {
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.tlength = static_cast<std::uint32_t>(target) * bytes;
         attributes.prebuf = static_cast<std::uint32_t>(-1);
-        attributes.minreq = static_cast<std::uint32_t>(std::min(period, target)) * bytes;
+        // The server chooses how much it asks for at a time: asking for every period made it
+        // split the buffer so that a late wake-up underran; its own choice did not.
+        attributes.minreq = static_cast<std::uint32_t>(-1);
         attributes.fragsize = static_cast<std::uint32_t>(-1);
         pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
         pa_stream_set_moved_callback(
