@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -324,10 +325,12 @@ class PulseServer {
   public:
     explicit PulseServer(std::vector<NullSink> sinks) : sinks_(std::move(sinks)) {
         std::string pattern = (fs::temp_directory_path() / "quorvanta-pulse-XXXXXX").string();
+        removeFoldersOfEndedTests();
         if (!::mkdtemp(pattern.data())) {
             throw std::runtime_error("cannot create a folder for the sound server");
         }
         folder_ = pattern;
+        std::ofstream(folder_ / "owner") << ::getpid();
         // A unix socket path holds at most 107 bytes.
         if ((folder_ / "native").string().size() > 100) {
             fs::remove_all(folder_);
@@ -491,6 +494,26 @@ class PulseServer {
     }
 
   private:
+    // A test process that was killed leaves its folder behind (its server and clients die with
+    // it); such folders are removed when the next server starts.
+    static void removeFoldersOfEndedTests() {
+        std::error_code ec;
+        try {
+            for (const auto& entry : fs::directory_iterator(fs::temp_directory_path())) {
+                if (!entry.path().filename().string().starts_with("quorvanta-pulse-")) {
+                    continue;
+                }
+                std::ifstream owner(entry.path() / "owner");
+                pid_t pid = 0;
+                if (owner >> pid && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+                    fs::remove_all(entry.path(), ec);
+                }
+            }
+        } catch (const fs::filesystem_error&) {
+            // Another test changed the folder meanwhile; what is left goes next time.
+        }
+    }
+
     Environment isolatedEnvironment() const {
         Environment env;
         for (const char* name :
