@@ -425,7 +425,6 @@ std::unique_ptr<PulseAudioHardware> PulseAudioHardware::connect(MainQueue& queue
     return std::unique_ptr<PulseAudioHardware>(new PulseAudioHardware(std::move(core)));
 }
 
-
 std::optional<std::vector<AudioObjectID>> PulseAudioHardware::deviceIDs() const {
     std::vector<AudioObjectID> result;
     for (const auto& d : core_->devices) {

@@ -18,6 +18,9 @@ namespace {
 constexpr std::uint32_t kDisplayID = 1;
 // Frames in each delivered buffer, and the fragment size asked of the server.
 constexpr std::size_t kBlockFrames = 128;
+// What the server hands over at a time: two blocks. Every wake-up of a capture thread costs
+// several system calls, and a block at a time doubled the capture's CPU use for 2.7 ms less.
+constexpr std::size_t kFragmentFrames = 2 * kBlockFrames;
 constexpr auto kConnectTimeout = std::chrono::milliseconds(2000);
 constexpr Seconds kFirstRetryDelay = 0.25;
 constexpr Seconds kLongestRetryDelay = 4.0;
@@ -385,7 +388,7 @@ class CaptureSession {
         attributes.tlength = static_cast<std::uint32_t>(-1);
         attributes.prebuf = static_cast<std::uint32_t>(-1);
         attributes.minreq = static_cast<std::uint32_t>(-1);
-        attributes.fragsize = static_cast<std::uint32_t>(kBlockFrames * format_.frameBytes());
+        attributes.fragsize = static_cast<std::uint32_t>(kFragmentFrames * format_.frameBytes());
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         if (pa_stream_set_monitor_stream(tap->stream, sinkInput) < 0 ||

@@ -211,9 +211,8 @@ class PulseOutput final : public PulseStreamBase {
                 }
             },
             this);
-        const auto flags = static_cast<pa_stream_flags_t>(
-            PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE | PA_STREAM_AUTO_TIMING_UPDATE |
-            PA_STREAM_INTERPOLATE_TIMING);
+        const auto flags =
+            static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
         return pa_stream_connect_playback(stream_, uid_.c_str(), &attributes, flags, nullptr,
                                           nullptr) == 0;
     }
