@@ -76,7 +76,11 @@ struct PulseAudioHardware::Core::Control {
     std::shared_ptr<PulseSnapshot> first;  // the first snapshot, taken by open()
     bool isDelivering = false;
 
-    ~Control() { context.reset(); }
+    ~Control() {
+        if (context) {
+            context->stopEvents();
+        }
+    }
 
     void read();
     void finishOne();

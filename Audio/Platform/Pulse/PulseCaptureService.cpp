@@ -214,6 +214,7 @@ class CaptureSession {
             }
             taps_.clear();
         }
+        context_->stopEvents();
         context_.reset();
     }
 
@@ -905,6 +906,7 @@ void PulseCaptureService::dropControl() {
             query->isAbandoned = true;
         }
     }
+    control_->stopEvents();
     control_.reset();
     // Queries still waiting get an answer all the same.
     for (auto& query : queries_) {

@@ -48,10 +48,15 @@ std::unique_ptr<PulseContext> PulseContext::connect(const std::string& role,
     return c;
 }
 
-PulseContext::~PulseContext() {
-    if (loop_) {
-        pa_threaded_mainloop_stop(loop_);  // no callback runs after this
+void PulseContext::stopEvents() {
+    if (loop_ && !isStopped_) {
+        pa_threaded_mainloop_stop(loop_);
+        isStopped_ = true;
     }
+}
+
+PulseContext::~PulseContext() {
+    stopEvents();
     if (context_) {
         pa_context_set_state_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);

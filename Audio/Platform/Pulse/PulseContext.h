@@ -23,6 +23,7 @@ class PulseContext {
     static std::unique_ptr<PulseContext> connect(const std::string& role,
                                                  std::chrono::milliseconds timeout,
                                                  std::string* error);
+    // Stops the event thread first (see stopEvents).
     ~PulseContext();
     PulseContext(const PulseContext&) = delete;
     PulseContext& operator=(const PulseContext&) = delete;
@@ -58,6 +59,11 @@ class PulseContext {
     // Waits (lock held) until `done` is true, the connection failed or `timeout` passed.
     bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
+    // Stops the event thread; no callback runs once it returns. Owners call it before they let
+    // go of the connection, so that a late callback never finds their pointer to it empty. Not
+    // on the loop thread.
+    void stopEvents();
+
     // The text of the connection's last error.
     std::string lastError() const;
 
@@ -69,6 +75,7 @@ class PulseContext {
     pa_context* context_ = nullptr;
     std::function<void()> failureHandler_;
     bool failed_ = false;
+    bool isStopped_ = false;
 };
 
 // What the server tells about a client or stream's application.

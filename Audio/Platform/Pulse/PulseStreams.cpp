@@ -72,6 +72,7 @@ class PulseStreamBase : public PulseStreamWatcher,
             PulseContext::Lock lock(*context_);
             closeStream();
         }
+        context_->stopEvents();
         context_.reset();
     }
 
