@@ -67,11 +67,49 @@ void PlayerNode::render(const float* const*, float* const* outputs, int frames) 
         isPrimed_ = false;
     }
 
+    // Drops `count` frames from the oldest queued audio.
+    auto skip = [&](std::uint64_t count) {
+        while (count > 0) {
+            if (!current_.buffer) {
+                auto next = incoming_.pop();
+                if (!next) {
+                    return;
+                }
+                current_ = *next;
+                position_ = 0;
+            }
+            const std::uint32_t length = current_.buffer->frameLength();
+            const std::uint32_t available = length > position_ ? length - position_ : 0;
+            const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(available, count));
+            position_ += n;
+            count -= n;
+            queuedFrames_.fetch_sub(n, std::memory_order_acq_rel);
+            trimmedFrames_.fetch_add(n, std::memory_order_relaxed);
+            if (position_ >= length) {
+                retire(current_.buffer, 0);
+                current_ = {};
+            }
+        }
+    };
+
     int written = 0;
     const std::uint32_t minimum = minimumQueued_.load(std::memory_order_relaxed);
     const std::uint32_t margin = margin_.load(std::memory_order_relaxed);
     if (isPlaying() && !isPrimed_ && queuedFrames() >= minimum + (minimum > 0 ? margin : 0)) {
         isPrimed_ = true;
+    }
+    if (isPlaying() && isPrimed_ && minimum > 0) {
+        // Render thread: the queue's low point over the window tells how much of it is spare.
+        lowestQueued_ = std::min(lowestQueued_, queuedFrames());
+        windowPlayed_ += static_cast<std::uint32_t>(frames);
+        if (windowPlayed_ >= kTrimWindow) {
+            const std::uint64_t keep = std::uint64_t{minimum} + margin + kTrimSlack;
+            if (lowestQueued_ != UINT64_MAX && lowestQueued_ > keep) {
+                skip(lowestQueued_ - keep);
+            }
+            lowestQueued_ = UINT64_MAX;
+            windowPlayed_ = 0;
+        }
     }
     if (isPlaying() && isPrimed_) {
         while (written < frames) {

@@ -38,6 +38,11 @@ class PlayerNode final : public AudioNode {
     }
     static constexpr std::uint32_t kMarginStep = 256;
     static constexpr std::uint32_t kLargestMargin = 960;  // 20 ms at the internal rate
+    // Such a player also keeps its delay from creeping up (a backlog after a stall): when for
+    // kTrimWindow frames of playback the queue never held less than the minimum, the margin and
+    // kTrimSlack frames more, it skips the excess once from the oldest audio.
+    static constexpr std::uint32_t kTrimWindow = 96000;  // 2 s at the internal rate
+    static constexpr std::uint32_t kTrimSlack = 256;
     // The margin added to the minimum so far (any thread).
     std::uint32_t addedMargin() const { return margin_.load(std::memory_order_relaxed); }
     // Frames scheduled and not yet played (any thread).
@@ -69,6 +74,13 @@ class PlayerNode final : public AudioNode {
     Entry current_{};
     std::uint32_t position_ = 0;
     bool isPrimed_ = false;
+    std::uint64_t lowestQueued_ = UINT64_MAX;  // over the current trim window
+    std::uint32_t windowPlayed_ = 0;
+    std::atomic<std::uint64_t> trimmedFrames_{0};
+
+  public:
+    // Frames skipped so far to keep the delay down (any thread).
+    std::uint64_t trimmedFrames() const { return trimmedFrames_.load(std::memory_order_relaxed); }
 };
 
 }  // namespace qv
