@@ -22,6 +22,22 @@ bool containsText(const std::string& text, const char* needle) {
     return lower.find(needle) != std::string::npos;
 }
 
+// What a sink or source info tells about the device.
+template <typename Info>
+PulseSnapshot::Device describeDevice(const Info& info, bool isSink, bool isHardware) {
+    PulseSnapshot::Device d;
+    d.isSink = isSink;
+    d.index = info.index;
+    d.uid = info.name ? info.name : "";
+    d.name = info.description ? info.description : "";
+    d.spec = info.sample_spec;
+    d.channelMap = info.channel_map;
+    d.transport =
+        pulseTransportCode(info.proplist, info.driver,
+                           info.active_port ? info.active_port->name : nullptr, isHardware);
+    return d;
+}
+
 }  // namespace
 
 std::uint32_t pulseTransportCode(const pa_proplist* properties, const char* driver,
@@ -113,17 +129,8 @@ void PulseAudioHardware::Core::Control::read() {
                 self->finishOne();
                 return;
             }
-            PulseSnapshot::Device d;
-            d.isSink = true;
-            d.index = i->index;
-            d.uid = i->name ? i->name : "";
-            d.name = i->description ? i->description : "";
-            d.spec = i->sample_spec;
-            d.channelMap = i->channel_map;
-            d.transport = pulseTransportCode(i->proplist, i->driver,
-                                             i->active_port ? i->active_port->name : nullptr,
-                                             (i->flags & PA_SINK_HARDWARE) != 0);
-            self->pending->devices.push_back(std::move(d));
+            self->pending->devices.push_back(
+                describeDevice(*i, true, (i->flags & PA_SINK_HARDWARE) != 0));
         },
         this));
     issue(pa_context_get_source_info_list(
@@ -135,16 +142,8 @@ void PulseAudioHardware::Core::Control::read() {
                 self->finishOne();
                 return;
             }
-            PulseSnapshot::Device d;
-            d.index = i->index;
-            d.uid = i->name ? i->name : "";
-            d.name = i->description ? i->description : "";
-            d.spec = i->sample_spec;
-            d.channelMap = i->channel_map;
+            auto d = describeDevice(*i, false, (i->flags & PA_SOURCE_HARDWARE) != 0);
             d.monitorOfSink = i->monitor_of_sink;
-            d.transport = pulseTransportCode(i->proplist, i->driver,
-                                             i->active_port ? i->active_port->name : nullptr,
-                                             (i->flags & PA_SOURCE_HARDWARE) != 0);
             self->pending->devices.push_back(std::move(d));
         },
         this));

@@ -402,6 +402,24 @@ class Deinterleaver {
 
 }  // namespace
 
+namespace {
+
+// The device a stream is opened on, or null with the status that refuses it: an unknown id,
+// or a device without that direction.
+const PulseDevice* findDevice(const PulseAudioHardware::Core& core, AudioObjectID id, bool isSink,
+                              OSStatus* status) {
+    const PulseDevice* d = core.find(id);
+    const OSStatus refusal = !d                    ? kAudioHardwareBadObjectError
+                             : d->isSink != isSink ? kAudioHardwareIllegalOperationError
+                                                   : kAudioNoError;
+    if (status) {
+        *status = refusal;
+    }
+    return refusal == kAudioNoError ? d : nullptr;
+}
+
+}  // namespace
+
 struct PulseAudioHardware::IOProcEntry {
     AudioObjectID device = kAudioObjectUnknown;
     std::shared_ptr<PulseRecord> stream;
@@ -416,14 +434,8 @@ PulseAudioHardware::~PulseAudioHardware() {
 std::unique_ptr<AudioStream> PulseAudioHardware::openOutputStream(
     AudioObjectID device, OutputRenderCallback render, ConfigurationChangeCallback onChange,
     OSStatus* status) {
-    const PulseDevice* d = core_->find(device);
-    const OSStatus refusal = !d           ? kAudioHardwareBadObjectError
-                             : !d->isSink ? kAudioHardwareIllegalOperationError
-                                          : kAudioNoError;
-    if (status) {
-        *status = refusal;
-    }
-    if (refusal != kAudioNoError || !render) {
+    const PulseDevice* d = findDevice(*core_, device, true, status);
+    if (!d || !render) {
         return nullptr;
     }
     auto stream = std::make_shared<PulseOutput>(core_, *d, std::move(render), std::move(onChange));
@@ -436,14 +448,8 @@ std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(AudioObjectID d
                                                                  InputCaptureCallback capture,
                                                                  ConfigurationChangeCallback,
                                                                  OSStatus* status) {
-    const PulseDevice* d = core_->find(device);
-    const OSStatus refusal = !d          ? kAudioHardwareBadObjectError
-                             : d->isSink ? kAudioHardwareIllegalOperationError
-                                         : kAudioNoError;
-    if (status) {
-        *status = refusal;
-    }
-    if (refusal != kAudioNoError || !capture) {
+    const PulseDevice* d = findDevice(*core_, device, false, status);
+    if (!d || !capture) {
         return nullptr;
     }
     auto planes =
@@ -462,14 +468,8 @@ std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(AudioObjectID d
 std::optional<AudioHardware::IOProcID> PulseAudioHardware::createIOProc(AudioObjectID device,
                                                                         IOProc proc,
                                                                         OSStatus* status) {
-    const PulseDevice* d = core_->find(device);
-    const OSStatus refusal = !d          ? kAudioHardwareBadObjectError
-                             : d->isSink ? kAudioHardwareIllegalOperationError
-                                         : kAudioNoError;
-    if (status) {
-        *status = refusal;
-    }
-    if (refusal != kAudioNoError || !proc) {
+    const PulseDevice* d = findDevice(*core_, device, false, status);
+    if (!d || !proc) {
         return std::nullopt;
     }
     auto entry = std::make_unique<IOProcEntry>();
