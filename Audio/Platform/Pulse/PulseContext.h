@@ -31,8 +31,6 @@ class PulseContext {
     pa_threaded_mainloop* loop() const { return loop_; }
     pa_context* context() const { return context_; }
     pa_mainloop_api* api() const { return pa_threaded_mainloop_get_api(loop_); }
-    // Whether the calling thread is this connection's event thread.
-    bool isLoopThread() const { return pa_threaded_mainloop_in_thread(loop_) != 0; }
 
     // Holds the loop's lock (a no-op on the loop's own thread, which holds it already).
     class Lock {
