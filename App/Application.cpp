@@ -24,6 +24,7 @@
 #include "Foundation/Log.h"
 #include "Foundation/Qt/QtMainQueue.h"
 #include "Foundation/Qt/QtSettingsStore.h"
+#include "Foundation/Version.h"
 #include "Foundation/VirtualMainQueue.h"
 #include "Models/PresetManager.h"
 

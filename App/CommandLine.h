@@ -8,8 +8,6 @@
 
 namespace qv {
 
-inline constexpr const char* kQuorvantaVersion = "1.2.042";
-
 // The parsed command line.
 struct CommandLineOptions {
     bool showHelp = false;
