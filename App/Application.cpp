@@ -164,7 +164,7 @@ struct OfflineMixer {
     std::shared_ptr<MultiOutputEngine> engine;
 };
 
-void printDevice(const char* direction, AudioObjectID id, const std::string& uid,
+void printDevice(const char* direction, DeviceID id, const std::string& uid,
                  const std::string& name, const std::string& transport, double rate, int channels) {
     std::cout << direction << '\t' << id << '\t' << uid << '\t' << name << '\t' << transport << '\t'
               << rateText(rate) << '\t' << channels << " ch\n";

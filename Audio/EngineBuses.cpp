@@ -166,9 +166,8 @@ void MultiOutputEngine::setupOutputBus(const std::shared_ptr<OutputBus>& bus,
     mixer->setOutputVolume(busVolume(*bus));
 
     if (isRunning.get()) {
-        std::string description;
-        if (!graph->start(&description)) {
-            Log::line("❌ Could not start output engine: " + description);
+        if (AudioResult started = graph->start(); !started.ok()) {
+            Log::line("❌ Could not start output engine: " + started.description());
         }
     }
 
@@ -262,9 +261,8 @@ void MultiOutputEngine::assignDevice(const AudioOutputDevice& chosen,
     bus->outputDevice = device;
     setupOutputBus(bus, device);
     if (isRunning.get()) {
-        std::string description;
-        if (!bus->outputEngine->start(&description)) {
-            Log::line("❌ Could not start output engine: " + description);
+        if (AudioResult started = bus->outputEngine->start(); !started.ok()) {
+            Log::line("❌ Could not start output engine: " + started.description());
             return;
         }
         for (const auto& channel : inputChannels.get()) {

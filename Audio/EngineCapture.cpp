@@ -29,16 +29,16 @@ void MultiOutputEngine::setSourceErrorLater(const std::shared_ptr<InputChannel>&
 }
 
 void MultiOutputEngine::startMicrophoneCapture(const std::shared_ptr<InputChannel>& channel,
-                                               AudioObjectID deviceID) {
+                                               DeviceID deviceID) {
     auto graph = std::make_shared<AudioGraph>(env_.hardware);
     InputNode& input = graph->inputNode();
-    if (!input.hasAudioUnit()) {
+    if (!input.isAvailable()) {
         Log::line("❌ No AudioUnit on InputNode");
         setSourceErrorLater(channel, std::string("No audio unit"));
         return;
     }
-    if (OSStatus status = input.setCurrentDevice(deviceID); status != kAudioNoError) {
-        Log::line("⚠️ Could not set input device: OSStatus " + std::to_string(status));
+    if (AudioResult bound = input.setCurrentDevice(deviceID); !bound.ok()) {
+        Log::line("⚠️ Could not set input device: OSStatus " + std::to_string(bound.code()));
         setSourceErrorLater(channel, std::string("Device busy"));
         return;
     }
@@ -145,9 +145,8 @@ void MultiOutputEngine::startMicrophoneCapture(const std::shared_ptr<InputChanne
             engine->updateChannelMeter(c, *copy);
         });
     graph->prepare();
-    std::string error;
-    if (!graph->start(&error)) {
-        Log::line("❌ Mic error: " + error);
+    if (AudioResult started = graph->start(); !started.ok()) {
+        Log::line("❌ Mic error: " + started.description());
         setSourceErrorLater(channel, std::string("Start failed"));
         input.removeTap(0);
         return;

@@ -18,11 +18,11 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 
 }  // namespace
 
-std::string MultiOutputEngine::getDeviceUID(AudioObjectID device) const {
+std::string MultiOutputEngine::getDeviceUID(DeviceID device) const {
     return env_.hardware.deviceUID(device).value_or("");
 }
 
-std::string MultiOutputEngine::getDeviceName(AudioObjectID device) const {
+std::string MultiOutputEngine::getDeviceName(DeviceID device) const {
     auto name = env_.hardware.deviceName(device);
     if (!name || name->empty()) {
         return "Unknown Device";
@@ -30,41 +30,42 @@ std::string MultiOutputEngine::getDeviceName(AudioObjectID device) const {
     return *name;
 }
 
-std::string MultiOutputEngine::getDeviceTransportType(AudioObjectID device) const {
-    auto code = env_.hardware.transportType(device);
-    if (!code) {
+std::string MultiOutputEngine::getDeviceTransportType(DeviceID device) const {
+    auto transport = env_.hardware.transport(device);
+    if (!transport) {
         return "Other";
     }
-    switch (*code) {
-        case fourCharCode("bltn"):
+    switch (*transport) {
+        case Transport::builtIn:
             return "Built-in";
-        case fourCharCode("usb "):
+        case Transport::usb:
             return "USB";
-        case fourCharCode("blue"):
-        case fourCharCode("blea"):
+        case Transport::bluetooth:
+        case Transport::bluetoothLowEnergy:
             return "Bluetooth";
-        case fourCharCode("hdmi"):
+        case Transport::hdmi:
             return "HDMI";
-        case fourCharCode("dprt"):
+        case Transport::displayPort:
             return "DisplayPort";
-        case fourCharCode("thun"):
+        case Transport::thunderbolt:
             return "Thunderbolt";
-        case fourCharCode("1394"):
+        case Transport::fireWire:
             return "FireWire";
-        case fourCharCode("virt"):
+        case Transport::virtualDevice:
             return "Virtual";
-        case fourCharCode("grup"):
+        case Transport::aggregate:
             return "Aggregate";
-        default:
+        case Transport::other:
             return "Other";
     }
+    return "Other";
 }
 
 namespace {
 
 // One scanned device of either direction, before it becomes a record.
 struct ScannedDevice {
-    AudioObjectID id;
+    DeviceID id;
     std::string uid;
     std::string name;
     int channelCount;
@@ -74,14 +75,14 @@ struct ScannedDevice {
 
 }  // namespace
 
-static std::vector<ScannedDevice> scan(const MultiOutputEngine& engine, Scope scope) {
+static std::vector<ScannedDevice> scan(const MultiOutputEngine& engine, Direction direction) {
     std::vector<ScannedDevice> result;
     auto ids = engine.hardware().deviceIDs();
     if (!ids || ids->empty()) {
         return result;
     }
-    for (AudioObjectID id : *ids) {
-        auto config = engine.hardware().streamConfiguration(id, scope);
+    for (DeviceID id : *ids) {
+        auto config = engine.hardware().streamConfiguration(id, direction);
         if (!config || config->empty()) {
             continue;
         }
@@ -108,7 +109,7 @@ static std::vector<ScannedDevice> scan(const MultiOutputEngine& engine, Scope sc
 
 std::vector<AudioOutputDevice> MultiOutputEngine::getOutputDevices() const {
     std::vector<AudioOutputDevice> devices;
-    for (auto& d : scan(*this, Scope::output)) {
+    for (auto& d : scan(*this, Direction::output)) {
         devices.push_back({d.id, d.uid, d.name, d.channelCount, d.transport, d.rate});
     }
     return devices;
@@ -116,7 +117,7 @@ std::vector<AudioOutputDevice> MultiOutputEngine::getOutputDevices() const {
 
 std::vector<AudioInputDevice> MultiOutputEngine::getInputDevices() const {
     std::vector<AudioInputDevice> devices;
-    for (auto& d : scan(*this, Scope::input)) {
+    for (auto& d : scan(*this, Direction::input)) {
         devices.push_back({d.uid, d.name, d.id, d.channelCount, d.transport, d.rate});
     }
     return devices;
@@ -137,7 +138,7 @@ void MultiOutputEngine::scanDevices(Completion done) {
     }
 }
 
-double MultiOutputEngine::setDeviceTo48kHz(AudioObjectID device) {
+double MultiOutputEngine::setDeviceTo48kHz(DeviceID device) {
     const double rate = env_.hardware.nominalSampleRate(device).value_or(0.0);
     const std::string name = getDeviceName(device);
     if (std::fabs(rate - 48000.0) < 1.0) {
@@ -166,10 +167,9 @@ double MultiOutputEngine::setDeviceTo48kHz(AudioObjectID device) {
                   " does not support 48kHz (current: " + doubleDescription(rate) + "Hz)");
         return rate;
     }
-    if (OSStatus status = env_.hardware.setNominalSampleRate(device, 48000.0);
-        status != kAudioNoError) {
-        Log::line("⚠️ Failed to set " + name + " to 48kHz (error: " + std::to_string(status) +
-                  ")");
+    if (AudioResult set = env_.hardware.setNominalSampleRate(device, 48000.0); !set.ok()) {
+        Log::line("⚠️ Failed to set " + name +
+                  " to 48kHz (error: " + std::to_string(set.code()) + ")");
         return rate;
     }
     Log::line("✅ Set " + name + " from " + doubleDescription(rate) + "Hz → 48kHz");
@@ -184,12 +184,11 @@ void MultiOutputEngine::installDeviceListListener() {
         return;
     }
     std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    env_.hardware.addPropertyListener(kAudioObjectSystemObject, AudioProperty::deviceList,
-                                      [weakSelf] {
-                                          if (auto self = weakSelf.lock()) {
-                                              self->debouncedDeviceListRefresh();
-                                          }
-                                      });
+    env_.hardware.addDeviceListListener([weakSelf] {
+        if (auto self = weakSelf.lock()) {
+            self->debouncedDeviceListRefresh();
+        }
+    });
     deviceListListenerInstalled = true;
     Log::line("👂 Device list listener installed (UI-only)");
 }

@@ -110,7 +110,7 @@ void MultiOutputEngine::resumeFromIdle() {
     });
 }
 
-std::optional<AudioObjectID> MultiOutputEngine::findIdleMonitorDevice() const {
+std::optional<DeviceID> MultiOutputEngine::findIdleMonitorDevice() const {
     const auto& inputs = availableInputDevices.get();
     auto contains = [](const std::string& name, const char* part) {
         return name.find(part) != std::string::npos;
@@ -159,8 +159,8 @@ void MultiOutputEngine::startIdleMonitor() {
                  name.c_str());
     // The device's I/O thread: measure, and hand one wake request over without blocking.
     auto state = audioState_;
-    const AudioObjectID monitored = *device;
-    OSStatus status = kAudioNoError;
+    const DeviceID monitored = *device;
+    AudioError error = AudioError::deviceNotFound;
     auto id = env_.hardware.createIOProc(
         monitored,
         [state, monitored](const float* samples, std::size_t byteSize) {
@@ -183,14 +183,14 @@ void MultiOutputEngine::startIdleMonitor() {
                 state->post(message);
             }
         },
-        &status);
+        &error);
     if (!id) {
-        Log::systemf("❌ Failed to create idle monitor IOProc: %d", static_cast<int>(status));
+        Log::systemf("❌ Failed to create idle monitor IOProc: %d", AudioResult(error).code());
         return;
     }
     idleMonitorIOProcID = *id;
-    if (OSStatus started = env_.hardware.startIOProc(monitored, *id); started != kAudioNoError) {
-        Log::systemf("❌ Failed to start idle monitor IOProc: %d", static_cast<int>(started));
+    if (AudioResult started = env_.hardware.startIOProc(monitored, *id); !started.ok()) {
+        Log::systemf("❌ Failed to start idle monitor IOProc: %d", started.code());
         env_.hardware.destroyIOProc(monitored, *id);
         idleMonitorIOProcID.reset();
         return;
@@ -232,8 +232,8 @@ void MultiOutputEngine::collectWakeDevices() {
 
 void MultiOutputEngine::installWakeListeners() {
     std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    for (AudioObjectID device : wakeListenerDeviceIDs) {
-        auto id = env_.hardware.addPropertyListener(device, AudioProperty::runningSomewhere,
+    for (DeviceID device : wakeListenerDeviceIDs) {
+        auto id = env_.hardware.addPropertyListener(device, DeviceProperty::runningSomewhere,
                                                     [weakSelf, device] {
                                                         if (auto self = weakSelf.lock()) {
                                                             self->onWakeListener(device);
@@ -246,7 +246,7 @@ void MultiOutputEngine::installWakeListeners() {
     }
 }
 
-void MultiOutputEngine::onWakeListener(AudioObjectID device) {
+void MultiOutputEngine::onWakeListener(DeviceID device) {
     if (!isIdleSuspended.get()) {
         return;
     }
@@ -274,7 +274,7 @@ void MultiOutputEngine::removeWakeListeners() {
         wakeDebounceWorkItem->cancel();
     }
     for (auto& [device, listener] : wakeListenerBlocks) {
-        env_.hardware.removePropertyListener(listener);
+        env_.hardware.removeListener(listener);
     }
     wakeListenerBlocks.clear();
     wakeListenerDeviceIDs.clear();

@@ -74,7 +74,7 @@ class InputChannel : public ObservableObject {
     Published<std::set<int>> busAssignments{this, std::set<int>{1}};
 
     InputSourceType sourceType = InputSourceType::none;
-    std::optional<AudioObjectID> sourceDeviceID;
+    std::optional<DeviceID> sourceDeviceID;
     std::optional<std::string> sourceDeviceUID;
     std::optional<std::string> sourceAppBundleId;
     Published<std::optional<std::string>> sourceError{this, std::nullopt};

@@ -15,7 +15,7 @@ namespace qv {
 
 // One output-capable device as scanned. Identity is the device id alone.
 struct AudioOutputDevice {
-    AudioObjectID id = 0;
+    DeviceID id = 0;
     std::string uid;
     std::string name;
     int channelCount = 0;
@@ -29,7 +29,7 @@ struct AudioOutputDevice {
 struct AudioInputDevice {
     std::string id;  // UID
     std::string name;
-    AudioObjectID deviceID = 0;
+    DeviceID deviceID = 0;
     int channelCount = 0;
     std::string transportType;
     double sampleRate = 0;

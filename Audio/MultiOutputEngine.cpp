@@ -181,12 +181,11 @@ bool MultiOutputEngine::start(EngineError* error) {
             anyRunning = true;
             continue;
         }
-        std::string description;
-        if (bus->outputEngine->start(&description)) {
+        if (AudioResult started = bus->outputEngine->start(); started.ok()) {
             anyRunning = true;
         } else {
             Log::line("⚠️ Bus " + std::to_string(bus->id) +
-                      " engine failed to start: " + description + " — continuing");
+                      " engine failed to start: " + started.description() + " — continuing");
         }
     }
     const bool anyDevice = std::any_of(busses.begin(), busses.end(), [](const auto& b) {

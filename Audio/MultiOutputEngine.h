@@ -85,9 +85,9 @@ class MultiOutputEngine : public ObservableObject,
     Seconds lastAudioActivity = 0;
     std::optional<TaskHandle> idleCheckTimer;
     Seconds idleTimeout = 60.0;
-    std::set<AudioObjectID> wakeListenerDeviceIDs;
-    std::map<AudioObjectID, AudioHardware::ListenerID> wakeListenerBlocks;
-    AudioObjectID idleMonitorDeviceID = 0;
+    std::set<DeviceID> wakeListenerDeviceIDs;
+    std::map<DeviceID, AudioHardware::ListenerID> wakeListenerBlocks;
+    DeviceID idleMonitorDeviceID = 0;
     std::optional<AudioHardware::IOProcID> idleMonitorIOProcID;
     // Set by the monitor's I/O thread when it fires; shared with it.
     bool idleMonitorTriggered() const { return audioState_->idleMonitorTriggered.load(); }
@@ -122,12 +122,12 @@ class MultiOutputEngine : public ObservableObject,
     // ---- Devices --------------------------------------------------------------------------
     std::vector<AudioOutputDevice> getOutputDevices() const;
     std::vector<AudioInputDevice> getInputDevices() const;
-    std::string getDeviceUID(AudioObjectID device) const;
-    std::string getDeviceName(AudioObjectID device) const;
-    std::string getDeviceTransportType(AudioObjectID device) const;
+    std::string getDeviceUID(DeviceID device) const;
+    std::string getDeviceName(DeviceID device) const;
+    std::string getDeviceTransportType(DeviceID device) const;
     void scanDevices(Completion done = {});
     // Returns the device's rate afterwards, Hz.
-    double setDeviceTo48kHz(AudioObjectID device);
+    double setDeviceTo48kHz(DeviceID device);
     void installDeviceListListener();
     void debouncedDeviceListRefresh();
     void removeAllDeviceObservers();
@@ -168,8 +168,7 @@ class MultiOutputEngine : public ObservableObject,
     void clearInputSource(const std::shared_ptr<InputChannel>& channel);
     void stopInputCapture(const std::shared_ptr<InputChannel>& channel);
     // Captures a microphone into the channel on the low-latency or the standard path.
-    void startMicrophoneCapture(const std::shared_ptr<InputChannel>& channel,
-                                AudioObjectID deviceID);
+    void startMicrophoneCapture(const std::shared_ptr<InputChannel>& channel, DeviceID deviceID);
     // Captures one application, or all system audio when `bundleId` is empty or not running.
     void startAppCapture(const std::shared_ptr<InputChannel>& channel,
                          std::optional<std::string> bundleId, Completion done = {});
@@ -207,7 +206,7 @@ class MultiOutputEngine : public ObservableObject,
     void checkIdleState();
     void suspendForIdle();
     void resumeFromIdle();
-    std::optional<AudioObjectID> findIdleMonitorDevice() const;
+    std::optional<DeviceID> findIdleMonitorDevice() const;
     void startIdleMonitor();
     void stopIdleMonitor();
     void collectWakeDevices();
@@ -241,7 +240,7 @@ class MultiOutputEngine : public ObservableObject,
     void startMeterDrain();
     void stopMeterDrain();
     void applyMeterMessage(const MeterMessage& message);
-    void onWakeListener(AudioObjectID device);
+    void onWakeListener(DeviceID device);
 
     EngineEnvironment env_;
     std::shared_ptr<EngineAudioState> audioState_ = std::make_shared<EngineAudioState>();

@@ -23,33 +23,28 @@ struct AudioGraph::RenderPlan {
     }
 };
 
-OSStatus OutputNode::setCurrentDevice(AudioObjectID device) {
-    device_ = device;
-    return kAudioNoError;
-}
-
-OSStatus InputNode::setCurrentDevice(AudioObjectID device) {
-    const OSStatus status = graph_.hardware_.bindStatus(device, Scope::input);
-    if (status == kAudioNoError) {
+AudioResult InputNode::setCurrentDevice(DeviceID device) {
+    const AudioResult result = graph_.hardware_.bindResult(device, Direction::input);
+    if (result.ok()) {
         device_ = device;
     }
-    return status;
+    return result;
 }
 
-bool InputNode::hasAudioUnit() const {
-    return graph_.hardware_.hasInputUnit();
+bool InputNode::isAvailable() const {
+    return graph_.hardware_.canCapture();
 }
 
 AudioFormat InputNode::inputFormat(int) const {
     // An unreadable device gives an invalid format (no rate, no channels).
     AudioFormat format{0.0, 0, false};
-    if (device_ == kAudioObjectUnknown) {
+    if (device_ == kNoDevice) {
         return format;
     }
     if (auto rate = graph_.hardware_.nominalSampleRate(device_); rate && *rate > 0) {
         format.sampleRate = *rate;
     }
-    if (auto config = graph_.hardware_.streamConfiguration(device_, Scope::input)) {
+    if (auto config = graph_.hardware_.streamConfiguration(device_, Direction::input)) {
         for (auto c : *config) {
             format.channelCount += c;
         }
@@ -304,8 +299,20 @@ void AudioGraph::deliverInput(const float* const* channels, int channelCount, in
 }
 
 void AudioGraph::prepare() {
-    OSStatus status = kAudioNoError;
-    if (!outputStream_ && output_.device_ != kAudioObjectUnknown) {
+    auto events = [this] {
+        StreamEvents e;
+        e.onConfigurationChange = [this] {
+            broken_.store(true);
+            postConfigurationChange();
+        };
+        e.onStartFailure = [this](AudioResult failure) {
+            if (startFailureHandler_) {
+                startFailureHandler_(failure);
+            }
+        };
+        return e;
+    };
+    if (!outputStream_ && output_.device_ != kNoDevice) {
         const double rate = hardware_.nominalSampleRate(output_.device_).value_or(kGraphRate);
         resampler_.reset();
         if (rate > 0 && std::fabs(rate - kGraphRate) >= 0.5) {
@@ -316,56 +323,46 @@ void AudioGraph::prepare() {
             [this](float* const* ch, int count, int frames, double rate) {
                 renderOutput(ch, count, frames, rate);
             },
-            [this] {
-                broken_.store(true);
-                postConfigurationChange();
-            },
-            &status);
+            events(), &openError_);
     }
-    if (!inputStream_ && input_.device_ != kAudioObjectUnknown && input_.tap_) {
+    if (!inputStream_ && input_.device_ != kNoDevice && input_.tap_) {
         inputStream_ = hardware_.openInputStream(
             input_.device_, input_.tapBufferSize_,
             [this](const float* const* ch, int count, int frames, double rate) {
                 deliverInput(ch, count, frames, rate);
             },
-            [this] {
-                broken_.store(true);
-                postConfigurationChange();
-            },
-            &status);
+            events(), &openError_);
     }
 }
 
-bool AudioGraph::start(std::string* error) {
+AudioResult AudioGraph::start() {
     prepare();
-    auto fail = [&](OSStatus status) {
-        if (error) {
-            *error = hardware_.describeStatus(status);
-        }
-        return false;
-    };
-    if (output_.device_ != kAudioObjectUnknown && !outputStream_) {
-        return fail(kAudioHardwareBadObjectError);
+    if (output_.device_ != kNoDevice && !outputStream_) {
+        return openError_;
     }
-    if (input_.device_ != kAudioObjectUnknown && input_.tap_ && !inputStream_) {
-        return fail(kAudioHardwareBadObjectError);
+    if (input_.device_ != kNoDevice && input_.tap_ && !inputStream_) {
+        return openError_;
     }
     broken_.store(false);
     if (outputStream_ && !outputStream_->isRunning()) {
-        if (OSStatus status = outputStream_->start(); status != kAudioNoError) {
-            return fail(status);
+        if (AudioResult result = outputStream_->start(); !result.ok()) {
+            return result;
         }
     }
     if (inputStream_ && !inputStream_->isRunning()) {
-        if (OSStatus status = inputStream_->start(); status != kAudioNoError) {
+        if (AudioResult result = inputStream_->start(); !result.ok()) {
             if (outputStream_) {
                 outputStream_->stop();
             }
-            return fail(status);
+            return result;
         }
     }
     started_ = true;
-    return true;
+    return {};
+}
+
+void AudioGraph::setStartFailureHandler(std::function<void(AudioResult failure)> handler) {
+    startFailureHandler_ = std::move(handler);
 }
 
 void AudioGraph::stop() {

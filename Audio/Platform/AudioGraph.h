@@ -35,12 +35,12 @@ class AudioGraph;
 class OutputNode {
   public:
     // Binds the graph's output to a device (takes effect at the next start).
-    OSStatus setCurrentDevice(AudioObjectID device);
-    AudioObjectID currentDevice() const { return device_; }
+    void setCurrentDevice(DeviceID device) { device_ = device; }
+    DeviceID currentDevice() const { return device_; }
 
   private:
     friend class AudioGraph;
-    AudioObjectID device_ = kAudioObjectUnknown;
+    DeviceID device_ = kNoDevice;
 };
 
 // The graph's input: captures a device and hands its buffers to a tap on a capture thread.
@@ -50,11 +50,11 @@ class InputNode {
 
     explicit InputNode(AudioGraph& graph) : graph_(graph) {}
 
-    // Whether there is an input unit to capture with.
-    bool hasAudioUnit() const;
-    // Binds the input to a device; a failure status leaves it unbound.
-    OSStatus setCurrentDevice(AudioObjectID device);
-    AudioObjectID currentDevice() const { return device_; }
+    // Whether the device layer can capture at all.
+    bool isAvailable() const;
+    // Binds the input to a device; a failure leaves it unbound.
+    AudioResult setCurrentDevice(DeviceID device);
+    DeviceID currentDevice() const { return device_; }
     // The bound device's format (its nominal rate and input channel count); rate and channel
     // count are 0 when they cannot be read.
     AudioFormat inputFormat(int bus) const;
@@ -66,7 +66,7 @@ class InputNode {
   private:
     friend class AudioGraph;
     AudioGraph& graph_;
-    AudioObjectID device_ = kAudioObjectUnknown;
+    DeviceID device_ = kNoDevice;
     std::uint32_t tapBufferSize_ = 0;
     TapBlock tap_;
 };
@@ -97,9 +97,12 @@ class AudioGraph {
 
     // Opens the device streams.
     void prepare();
-    // Starts the device streams. On failure returns false with a description in `error`;
-    // the graph stays built.
-    bool start(std::string* error);
+    // Starts the device streams. Succeeds when they run or are still opening; a stream that
+    // cannot open after all is reported to the start-failure handler. On failure the graph
+    // stays built.
+    AudioResult start();
+    // Called on the main queue when a stream that start() accepted could not open.
+    void setStartFailureHandler(std::function<void(AudioResult failure)> handler);
     // Stops the streams; nodes and connections stay, so a later start resumes.
     void stop();
     bool isRunning() const;
@@ -153,6 +156,8 @@ class AudioGraph {
     std::vector<float> outputScratch_[2];
     double inputSampleTime_ = 0;
 
+    AudioError openError_ = AudioError::deviceNotFound;  // why the last open failed
+    std::function<void(AudioResult)> startFailureHandler_;
     std::mutex observersMutex_;
     std::map<ObserverToken, std::function<void()>> observers_;
     ObserverToken nextToken_ = 1;

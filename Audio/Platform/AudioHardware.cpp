@@ -1,38 +1,44 @@
 #include "Audio/Platform/AudioHardware.h"
 
+#include <ostream>
+
 namespace qv {
 
-std::optional<std::uint32_t> fourCharCodeFromString(const std::string& text) {
-    if (text.size() != 4) {
-        return std::nullopt;
+std::string describe(AudioError error) {
+    switch (error) {
+        case AudioError::deviceNotFound:
+            return "the device is not available";
+        case AudioError::wrongDirection:
+            return "the device has no channels in that direction";
+        case AudioError::unsupportedRate:
+            return "the device does not support that sample rate";
+        case AudioError::serverUnreachable:
+            return "the sound server is not reachable";
+        case AudioError::streamRefused:
+            return "the sound server refused the stream";
+        case AudioError::deviceBusy:
+            return "the device is busy";
     }
-    std::uint32_t code = 0;
-    for (char c : text) {
-        code = (code << 8) | static_cast<unsigned char>(c);
-    }
-    return code;
+    return "the device layer failed";
 }
 
-std::string fourCharCodeString(std::uint32_t code) {
-    std::string s(4, ' ');
-    for (int i = 0; i < 4; ++i) {
-        s[static_cast<std::size_t>(i)] = static_cast<char>((code >> (24 - 8 * i)) & 0xff);
-    }
-    return s;
+std::string AudioResult::description() const {
+    return error_ ? describe(*error_) : "no error";
 }
 
-OSStatus AudioHardware::bindStatus(AudioObjectID device, Scope scope) const {
-    auto config = streamConfiguration(device, scope);
-    if (!config || config->empty()) {
-        return kAudioHardwareBadObjectError;
-    }
-    return kAudioNoError;
+std::ostream& operator<<(std::ostream& out, const AudioResult& result) {
+    return out << (result.ok() ? "success" : result.description());
 }
 
-std::string AudioHardware::describeStatus(OSStatus status) const {
-    std::string text =
-        "The operation couldn’t be completed. (OSStatus error " + std::to_string(status) + ".)";
-    return text;
+AudioResult AudioHardware::bindResult(DeviceID device, Direction direction) const {
+    auto config = streamConfiguration(device, direction);
+    if (!config) {
+        return AudioError::deviceNotFound;
+    }
+    if (config->empty()) {
+        return AudioError::wrongDirection;
+    }
+    return {};
 }
 
 }  // namespace qv

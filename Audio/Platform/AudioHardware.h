@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,58 +10,76 @@
 
 namespace qv {
 
-using AudioObjectID = std::uint32_t;
-using OSStatus = std::int32_t;  // 0 = success
+// A device while the program runs. The device layer hands ids out and never gives a gone
+// device's id to another one.
+using DeviceID = std::uint32_t;
+inline constexpr DeviceID kNoDevice = 0;
 
-inline constexpr AudioObjectID kAudioObjectSystemObject = 1;
-inline constexpr AudioObjectID kAudioObjectUnknown = 0;
+// Why the device layer refused or could not do something.
+enum class AudioError : int {
+    deviceNotFound = 1,     // no such device, or it has gone
+    wrongDirection = 2,     // the device has no input (or no output) to open
+    unsupportedRate = 3,    // the device cannot run at that rate
+    serverUnreachable = 4,  // the sound server does not answer
+    streamRefused = 5,      // the server or the device would not run the stream
+    deviceBusy = 6,         // another program holds the device
+};
 
-// Status codes returned by the backends.
-inline constexpr OSStatus kAudioNoError = 0;
-inline constexpr OSStatus kAudioHardwareBadObjectError = 560947818;          // '!obj'
-inline constexpr OSStatus kAudioHardwareUnspecifiedError = 2003329396;       // 'what'
-inline constexpr OSStatus kAudioHardwareIllegalOperationError = 1852797029;  // 'nope'
-inline constexpr OSStatus kAudioDeviceUnsupportedFormatError = 560226676;    // '!dat'
+// The outcome of an operation of the device layer: success, or the error.
+class [[nodiscard]] AudioResult {
+  public:
+    AudioResult() = default;
+    AudioResult(AudioError error) : error_(error) {}  // NOLINT: an error is a result
 
-// A four-character code such as 'usb ' as a 32-bit number (first character in the high byte).
-constexpr std::uint32_t fourCharCode(const char (&s)[5]) {
-    return (static_cast<std::uint32_t>(static_cast<unsigned char>(s[0])) << 24) |
-           (static_cast<std::uint32_t>(static_cast<unsigned char>(s[1])) << 16) |
-           (static_cast<std::uint32_t>(static_cast<unsigned char>(s[2])) << 8) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(s[3]));
-}
-std::optional<std::uint32_t> fourCharCodeFromString(const std::string& text);  // exactly 4 chars
-std::string fourCharCodeString(std::uint32_t code);
+    bool ok() const { return !error_; }
+    // Only for a failure.
+    AudioError error() const { return *error_; }
+    // The number log lines give for the failure (0 for success).
+    int code() const { return error_ ? static_cast<int>(*error_) : 0; }
+    // A sentence for the log, in plain words ("the device is not available").
+    std::string description() const;
 
-enum class Scope { global, input, output };
+    bool operator==(const AudioResult&) const = default;
+
+  private:
+    std::optional<AudioError> error_;
+};
+std::string describe(AudioError error);
+std::ostream& operator<<(std::ostream& out, const AudioResult& result);
+
+// How a device is connected. The devices file names these with four-character codes.
+enum class Transport {
+    builtIn,
+    usb,
+    bluetooth,
+    bluetoothLowEnergy,
+    hdmi,
+    displayPort,
+    thunderbolt,
+    fireWire,
+    virtualDevice,
+    aggregate,
+    other,
+};
+
+enum class Direction { input, output };
 
 struct RateRange {
     double minimum = 0;
     double maximum = 0;
 };
 
-// Device properties the engine reads, watches or writes.
-enum class AudioProperty {
-    deviceList,           // 'dev#' on the system object
-    streamConfiguration,  // 'slay' (input or output scope)
-    nominalSampleRate,    // 'nsrt'
-    availableRatesSize,   // size of 'nsr#'
-    availableRates,       // 'nsr#'
-    uid,                  // 'uid '
-    name,                 // 'lnam'
-    transport,            // 'tran'
-    alive,                // 'livn'
-    runningSomewhere,     // 'gone'
-};
-
-// A running audio stream of one device. Created stopped.
-class AudioStream {
-  public:
-    virtual ~AudioStream() = default;
-    // Returns kAudioNoError or a failure status.
-    virtual OSStatus start() = 0;
-    virtual void stop() = 0;
-    virtual bool isRunning() const = 0;
+// Device properties that can be read (and fail), or watched.
+enum class DeviceProperty {
+    streamConfiguration,
+    nominalSampleRate,
+    availableRateCount,
+    availableRates,
+    uid,
+    name,
+    transport,
+    alive,
+    runningSomewhere,
 };
 
 // Output: fill `frames` frames of every channel (non-interleaved float32, at the device's rate).
@@ -71,79 +90,97 @@ using OutputRenderCallback =
 // device's capture thread.
 using InputCaptureCallback = std::function<void(const float* const* channels, int channelCount,
                                                 int frames, double sampleRate)>;
-// Called when the stream's device configuration changes underneath it (device gone, rate
-// changed, stream broken). May run on any thread.
-using ConfigurationChangeCallback = std::function<void()>;
+
+// What a stream tells its owner besides audio.
+struct StreamEvents {
+    // The device configuration changed underneath the stream (device gone, rate changed,
+    // stream broken or moved). May run on any thread.
+    std::function<void()> onConfigurationChange;
+    // A stream that start() accepted could not open after all. Main queue.
+    std::function<void(AudioResult failure)> onStartFailure;
+};
+
+// A stream of one device. Created stopped.
+class AudioStream {
+  public:
+    virtual ~AudioStream() = default;
+    // Returns at once: success when the stream runs or is opening in the background (a later
+    // failure arrives through onStartFailure), else why it cannot start.
+    virtual AudioResult start() = 0;
+    // After it returns the stream's callbacks are not called again.
+    virtual void stop() = 0;
+    // Running, or opening after a successful start().
+    virtual bool isRunning() const = 0;
+};
 
 // The machine's audio devices. Every read can fail: it returns an empty optional and the
-// caller takes its fallback. Main thread unless noted.
+// caller takes its fallback. Main thread unless noted; no call waits for a sound server.
 class AudioHardware {
   public:
     virtual ~AudioHardware() = default;
 
-    // 'dev#': every device id, in the device layer's order.
-    virtual std::optional<std::vector<AudioObjectID>> deviceIDs() const = 0;
-    // 'slay': channel count of each stream buffer in the scope; an empty list is a size of 0.
-    virtual std::optional<std::vector<std::uint32_t>> streamConfiguration(AudioObjectID device,
-                                                                          Scope scope) const = 0;
-    // 'uid ' and 'lnam'; an empty text stands for an empty reference.
-    virtual std::optional<std::string> deviceUID(AudioObjectID device) const = 0;
-    virtual std::optional<std::string> deviceName(AudioObjectID device) const = 0;
-    // 'tran': the transport code, for example fourCharCode("usb ").
-    virtual std::optional<std::uint32_t> transportType(AudioObjectID device) const = 0;
-    // 'nsrt', Hz.
-    virtual std::optional<double> nominalSampleRate(AudioObjectID device) const = 0;
-    // Size of 'nsr#' in ranges, then the ranges themselves.
-    virtual std::optional<std::size_t> availableSampleRateCount(AudioObjectID device) const = 0;
-    virtual std::optional<std::vector<RateRange>> availableSampleRates(
-        AudioObjectID device) const = 0;
-    // Writes 'nsrt'.
-    virtual OSStatus setNominalSampleRate(AudioObjectID device, double rate) = 0;
-    // 'livn': the device exists and works.
-    virtual std::optional<bool> isAlive(AudioObjectID device) const = 0;
-    // 'gone': some client runs an I/O stream on the device.
-    virtual std::optional<bool> isRunningSomewhere(AudioObjectID device) const = 0;
+    // Every device id, in the device layer's order.
+    virtual std::optional<std::vector<DeviceID>> deviceIDs() const = 0;
+    // The channel count of each stream buffer in the direction; an empty list when the device
+    // has none there.
+    virtual std::optional<std::vector<std::uint32_t>> streamConfiguration(
+        DeviceID device, Direction direction) const = 0;
+    // An empty text stands for an unset one.
+    virtual std::optional<std::string> deviceUID(DeviceID device) const = 0;
+    virtual std::optional<std::string> deviceName(DeviceID device) const = 0;
+    virtual std::optional<Transport> transport(DeviceID device) const = 0;
+    // Hz.
+    virtual std::optional<double> nominalSampleRate(DeviceID device) const = 0;
+    // How many rate ranges the device offers, then the ranges themselves.
+    virtual std::optional<std::size_t> availableSampleRateCount(DeviceID device) const = 0;
+    virtual std::optional<std::vector<RateRange>> availableSampleRates(DeviceID device) const = 0;
+    virtual AudioResult setNominalSampleRate(DeviceID device, double rate) = 0;
+    // The device exists and works.
+    virtual std::optional<bool> isAlive(DeviceID device) const = 0;
+    // Some other client runs a stream on the device.
+    virtual std::optional<bool> isRunningSomewhere(DeviceID device) const = 0;
 
-    // Property listeners. `block` runs on the main queue after the property changed.
-    // `object` is kAudioObjectSystemObject for deviceList. Returns 0 on failure.
+    // Listeners. `block` runs on the main queue after the change. Return 0 on failure.
     using ListenerID = std::uint64_t;
-    virtual ListenerID addPropertyListener(AudioObjectID object, AudioProperty property,
+    // Devices appeared or went away.
+    virtual ListenerID addDeviceListListener(std::function<void()> block) = 0;
+    // One property of one device changed (nominalSampleRate, alive or runningSomewhere).
+    virtual ListenerID addPropertyListener(DeviceID device, DeviceProperty property,
                                            std::function<void()> block) = 0;
-    virtual void removePropertyListener(ListenerID id) = 0;
+    virtual void removeListener(ListenerID id) = 0;
 
     // Streams. The output stream asks `render` for audio at the device's rate; the input
-    // stream delivers buffers of `framesPerBuffer` frames. Both return null (and set `status`)
+    // stream delivers buffers of `framesPerBuffer` frames. Both return null (and set `error`)
     // when the device cannot be opened.
-    virtual std::unique_ptr<AudioStream> openOutputStream(AudioObjectID device,
+    virtual std::unique_ptr<AudioStream> openOutputStream(DeviceID device,
                                                           OutputRenderCallback render,
-                                                          ConfigurationChangeCallback onChange,
-                                                          OSStatus* status) = 0;
-    virtual std::unique_ptr<AudioStream> openInputStream(AudioObjectID device,
+                                                          StreamEvents events,
+                                                          AudioError* error) = 0;
+    virtual std::unique_ptr<AudioStream> openInputStream(DeviceID device,
                                                          std::uint32_t framesPerBuffer,
                                                          InputCaptureCallback capture,
-                                                         ConfigurationChangeCallback onChange,
-                                                         OSStatus* status) = 0;
+                                                         StreamEvents events,
+                                                         AudioError* error) = 0;
 
-    // I/O procedures: a callback on the device's I/O thread with its first input buffer, the
-    // samples of every input channel interleaved (float32). Must not allocate, lock or log.
+    // I/O procedures: a callback on the device's I/O thread with its input, the samples of
+    // every channel interleaved (float32). Must not allocate, lock or log.
     using IOProcID = std::uint64_t;
     using IOProc = std::function<void(const float* samples, std::size_t byteSize)>;
-    // Returns the procedure's id, or nothing and a failure status.
-    virtual std::optional<IOProcID> createIOProc(AudioObjectID device, IOProc proc,
-                                                 OSStatus* status) = 0;
-    virtual OSStatus startIOProc(AudioObjectID device, IOProcID id) = 0;
+    // The procedure's id, or nothing and the error. A procedure that startIOProc accepted but
+    // that could not open after all reports it through `onStartFailure` (main queue).
+    virtual std::optional<IOProcID> createIOProc(
+        DeviceID device, IOProc proc, AudioError* error,
+        std::function<void(AudioResult failure)> onStartFailure = {}) = 0;
+    virtual AudioResult startIOProc(DeviceID device, IOProcID id) = 0;
     // After it returns the procedure is not running and will not be called again.
-    virtual void stopIOProc(AudioObjectID device, IOProcID id) = 0;
-    virtual void destroyIOProc(AudioObjectID device, IOProcID id) = 0;
+    virtual void stopIOProc(DeviceID device, IOProcID id) = 0;
+    virtual void destroyIOProc(DeviceID device, IOProcID id) = 0;
 
-    // Whether graphs have an input unit to capture with at all.
-    virtual bool hasInputUnit() const { return true; }
-    // Binding a graph's input (Scope::input) or output to a device: kAudioNoError, or the
-    // status that refuses it. By default a device can be bound where it has channels.
-    virtual OSStatus bindStatus(AudioObjectID device, Scope scope) const;
-
-    // A human-readable text for a status code.
-    virtual std::string describeStatus(OSStatus status) const;
+    // Whether graphs can capture at all.
+    virtual bool canCapture() const { return true; }
+    // Whether a graph's input or output can be bound to the device: by default where it has
+    // channels in that direction.
+    virtual AudioResult bindResult(DeviceID device, Direction direction) const;
 };
 
 }  // namespace qv

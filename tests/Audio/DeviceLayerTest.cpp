@@ -13,15 +13,15 @@ TEST_F(EngineTest, DeviceListsFollowDirectionsAndLeaveOutDefaultAggregates) {
     VirtualSetup setup;
     setup.devices.push_back(inputDevice("mic", "Mic"));
     setup.devices.push_back(outputDevice("spk", "Speakers"));
-    auto both = outputDevice("loop", "Quorvanta System", "virt");
+    auto both = outputDevice("loop", "Quorvanta System", Transport::virtualDevice);
     both.input = VirtualInputSpec{2, Signal::silence()};
     setup.devices.push_back(both);
-    auto hidden = outputDevice("x", "My CADefaultDeviceAggregate-12", "grup");
+    auto hidden = outputDevice("x", "My CADefaultDeviceAggregate-12", Transport::aggregate);
     hidden.input = VirtualInputSpec{2, Signal::silence()};
     setup.devices.push_back(hidden);
-    setup.devices.push_back(outputDevice("CADefaultDeviceAggregate-1", "A", "grup"));
-    setup.devices.push_back(outputDevice("com.apple.audio.aggregate.x", "B", "grup"));
-    setup.devices.push_back(outputDevice("my-aggregate", "Studio Aggregate", "grup"));
+    setup.devices.push_back(outputDevice("CADefaultDeviceAggregate-1", "A", Transport::aggregate));
+    setup.devices.push_back(outputDevice("com.apple.audio.aggregate.x", "B", Transport::aggregate));
+    setup.devices.push_back(outputDevice("my-aggregate", "Studio Aggregate", Transport::aggregate));
     start(setup);
 
     std::vector<std::string> outputs, inputs;
@@ -57,7 +57,7 @@ TEST_F(EngineTest, TransportCodesMapToNames) {
         std::string uid = "device-";
         uid += std::to_string(n++);
         auto spec = outputDevice(uid, name);
-        spec.transport = *fourCharCodeFromString(code);
+        spec.transport = *transportFromCode(code);
         setup.devices.push_back(spec);
     }
     build(setup);
@@ -72,11 +72,11 @@ TEST_F(EngineTest, FailedPropertyReadsTakeTheirFallbacks) {
     build();
     const auto spk = idOf("speakers");
     const auto phones = idOf("headphones");
-    hardware->failRead(spk, AudioProperty::name);
-    hardware->failRead(spk, AudioProperty::uid);
-    hardware->failRead(spk, AudioProperty::transport);
-    hardware->failRead(spk, AudioProperty::nominalSampleRate);
-    hardware->failRead(phones, AudioProperty::streamConfiguration);
+    hardware->failRead(spk, DeviceProperty::name);
+    hardware->failRead(spk, DeviceProperty::uid);
+    hardware->failRead(spk, DeviceProperty::transport);
+    hardware->failRead(spk, DeviceProperty::nominalSampleRate);
+    hardware->failRead(phones, DeviceProperty::streamConfiguration);
     auto outputs = engine->getOutputDevices();
     ASSERT_EQ(outputs.size(), 1u);  // headphones skipped, the scan goes on
     EXPECT_EQ(outputs[0].name, "Unknown Device");
@@ -85,7 +85,7 @@ TEST_F(EngineTest, FailedPropertyReadsTakeTheirFallbacks) {
     EXPECT_EQ(outputs[0].sampleRate, 0.0);
     EXPECT_EQ(engine->getInputDevices().size(), 1u);
 
-    hardware->failRead(kAudioObjectSystemObject, AudioProperty::deviceList);
+    hardware->failDeviceListRead();
     EXPECT_TRUE(engine->getOutputDevices().empty());
     EXPECT_TRUE(engine->getInputDevices().empty());
 }
@@ -105,58 +105,58 @@ struct RateCase {
     const char* label;
     double rate;
     std::vector<RateRange> ranges;
-    std::optional<AudioProperty> failedRead;
-    OSStatus setFailure;
+    std::optional<DeviceProperty> failedRead;
+    std::optional<AudioError> setFailure;
     double expectedRate;
     std::string expectedLine;
 };
 
 TEST_F(EngineTest, SetDeviceTo48kHzOutcomes) {
     const RateCase cases[] = {
-        {"already", 48000, {}, std::nullopt, 0, 48000, "✅ Mic already at 48kHz"},
-        {"nearly", 47999.5, {}, std::nullopt, 0, 47999.5, "✅ Mic already at 48kHz"},
+        {"already", 48000, {}, std::nullopt, std::nullopt, 48000, "✅ Mic already at 48kHz"},
+        {"nearly", 47999.5, {}, std::nullopt, std::nullopt, 47999.5, "✅ Mic already at 48kHz"},
         {"switch",
          44100,
          {{44100, 44100}, {48000, 48000}},
          std::nullopt,
-         0,
+         std::nullopt,
          48000,
          "✅ Set Mic from 44100.0Hz → 48kHz"},
         {"range",
          44100,
          {{8000, 96000}},
          std::nullopt,
-         0,
+         std::nullopt,
          48000,
          "✅ Set Mic from 44100.0Hz → 48kHz"},
         {"discrete",
          44100,
          {{44100, 44100}, {96000, 96000}},
          std::nullopt,
-         0,
+         std::nullopt,
          44100,
          "ℹ️ Mic does not support 48kHz (current: 44100.0Hz)"},
         {"no size",
          44100,
          {{48000, 48000}},
-         AudioProperty::availableRatesSize,
-         0,
+         DeviceProperty::availableRateCount,
+         std::nullopt,
          44100,
          "⚠️ Cannot query available rates for Mic"},
         {"no ranges",
          44100,
          {{48000, 48000}},
-         AudioProperty::availableRates,
-         0,
+         DeviceProperty::availableRates,
+         std::nullopt,
          44100,
          "⚠️ Cannot read available rates for Mic"},
         {"set fails",
          44100,
          {{48000, 48000}},
          std::nullopt,
-         1852797029,
+         AudioError::deviceBusy,
          44100,
-         "⚠️ Failed to set Mic to 48kHz (error: 1852797029)"},
+         "⚠️ Failed to set Mic to 48kHz (error: 6)"},
     };
     for (const auto& c : cases) {
         VirtualSetup setup;
@@ -170,7 +170,7 @@ TEST_F(EngineTest, SetDeviceTo48kHzOutcomes) {
         if (c.failedRead)
             hardware->failRead(id, *c.failedRead);
         if (c.setFailure)
-            hardware->failSetRate(id, c.setFailure);
+            hardware->failSetRate(id, *c.setFailure);
         log.clear();
         EXPECT_EQ(engine->setDeviceTo48kHz(id), c.expectedRate) << c.label;
         EXPECT_EQ(log.lines().front(), c.expectedLine) << c.label;
@@ -192,7 +192,7 @@ TEST_F(EngineTest, DeviceListChangesAreDebouncedIntoOneRefresh) {
     EXPECT_EQ(log.count("👂 Device list listener installed (UI-only)"), 1);
     log.clear();
 
-    hardware->addDevice(outputDevice("dac", "DAC", "usb "));
+    hardware->addDevice(outputDevice("dac", "DAC", Transport::usb));
     queue.advance(0.1);
     hardware->addDevice(inputDevice("mic2", "Mic 2"));
     queue.advance(0.1);

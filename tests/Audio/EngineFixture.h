@@ -16,11 +16,12 @@
 namespace qv::testing {
 
 inline VirtualDeviceSpec outputDevice(std::string uid, std::string name,
-                                      const char (&transport)[5] = "bltn", double rate = 48000.0) {
+                                      Transport transport = Transport::builtIn,
+                                      double rate = 48000.0) {
     VirtualDeviceSpec spec;
     spec.uid = std::move(uid);
     spec.name = std::move(name);
-    spec.transport = fourCharCode(transport);
+    spec.transport = transport;
     spec.sampleRate = rate;
     spec.output = VirtualOutputSpec{2};
     return spec;
@@ -31,7 +32,7 @@ inline VirtualDeviceSpec inputDevice(std::string uid, std::string name, std::uin
     VirtualDeviceSpec spec;
     spec.uid = std::move(uid);
     spec.name = std::move(name);
-    spec.transport = fourCharCode("usb ");
+    spec.transport = Transport::usb;
     spec.sampleRate = rate;
     spec.availableRates = std::move(rates);
     spec.input = VirtualInputSpec{channels, Signal::silence()};
@@ -44,7 +45,7 @@ inline VirtualSetup standardSetup() {
     setup.devices.push_back(
         inputDevice("usb-mic", "USB Mic", 1, 44100.0, {{44100.0, 44100.0}, {48000.0, 48000.0}}));
     setup.devices.push_back(outputDevice("speakers", "Speakers"));
-    setup.devices.push_back(outputDevice("headphones", "Headphones", "usb "));
+    setup.devices.push_back(outputDevice("headphones", "Headphones", Transport::usb));
     setup.apps.push_back({"org.example.Player", "Player", Signal::silence()});
     return setup;
 }
@@ -62,7 +63,7 @@ class EngineTest : public ::testing::Test {
         build(setup);
         queue.runUntilIdle();
     }
-    AudioObjectID idOf(const std::string& uid) { return *hardware->deviceForUID(uid); }
+    DeviceID idOf(const std::string& uid) { return *hardware->deviceForUID(uid); }
 
     void TearDown() override {
         engine.reset();

@@ -48,7 +48,7 @@ TEST_F(EngineTest, WithoutOutputDevicesStartSucceedsWithNothingBound) {
 
 TEST_F(EngineTest, StartFailsWhenNoBoundBusCanStart) {
     build();
-    hardware->failStreamStart(idOf("speakers"), kAudioHardwareUnspecifiedError);
+    hardware->failStreamStart(idOf("speakers"), AudioError::streamRefused);
     queue.runUntilIdle();
     EXPECT_FALSE(engine->isRunning.get());
     EXPECT_TRUE(log.contains("❌ Auto-start failed: No output buses could be started"));
@@ -71,7 +71,7 @@ TEST_F(EngineTest, OneFailingBusIsToleratedWhileAnotherRuns) {
     engine->stop();
     auto bus2 = engine->addOutputBus();
     bus2->outputDevice = engine->availableOutputDevices.get()[1];
-    hardware->failStreamStart(idOf("speakers"), kAudioHardwareUnspecifiedError);
+    hardware->failStreamStart(idOf("speakers"), AudioError::streamRefused);
     EXPECT_TRUE(engine->start());
     EXPECT_TRUE(engine->isRunning.get());
     EXPECT_TRUE(bus2->outputEngine->isRunning());

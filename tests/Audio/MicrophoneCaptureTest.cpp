@@ -18,7 +18,7 @@ VirtualDeviceSpec microphone(std::string uid, double rate, std::uint32_t channel
     VirtualDeviceSpec spec;
     spec.uid = uid;
     spec.name = uid;
-    spec.transport = fourCharCode("usb ");
+    spec.transport = Transport::usb;
     spec.sampleRate = rate;
     spec.input = VirtualInputSpec{channels, std::move(signal)};
     return spec;
@@ -113,19 +113,19 @@ TEST_F(MicrophoneTest, LogsTheAnalysisOfTheChosenPath) {
 TEST_F(MicrophoneTest, EachFailureShowsItsReasonAndKeepsNoCaptureEngine) {
     struct Case {
         const char* label;
-        std::function<void(VirtualAudioHardware&, AudioObjectID)> inject;
+        std::function<void(VirtualAudioHardware&, DeviceID)> inject;
         std::string line;
         std::optional<std::string> sourceError;
     };
     const Case cases[] = {
-        {"no unit", [](auto& hw, auto) { hw.setInputUnitAvailable(false); },
+        {"no unit", [](auto& hw, auto) { hw.setCaptureAvailable(false); },
          "❌ No AudioUnit on InputNode", "No audio unit"},
-        {"busy", [](auto& hw, auto id) { hw.failBind(id, 560947818); },
-         "⚠️ Could not set input device: OSStatus 560947818", "Device busy"},
-        {"no format", [](auto& hw, auto id) { hw.failRead(id, AudioProperty::nominalSampleRate); },
+        {"busy", [](auto& hw, auto id) { hw.failBind(id, AudioError::deviceBusy); },
+         "⚠️ Could not set input device: OSStatus 6", "Device busy"},
+        {"no format", [](auto& hw, auto id) { hw.failRead(id, DeviceProperty::nominalSampleRate); },
          "❌ Could not get valid format for mic", "Invalid format"},
-        {"no start", [](auto& hw, auto id) { hw.failStreamStart(id, 1852797029); }, "",
-         "Start failed"},
+        {"no start", [](auto& hw, auto id) { hw.failStreamStart(id, AudioError::streamRefused); },
+         "❌ Mic error: the sound server refused the stream", "Start failed"},
         {"healthy", [](auto&, auto) {}, "✅ Mic engine started: 48000.0Hz (Low-Latency)",
          std::nullopt},
     };

@@ -181,7 +181,7 @@ TEST_F(EngineTest, ARateChangeOfTheBusDeviceRebuildsItsGraph) {
     start(setup);
     auto bus = engine->outputBusses.get()[0];
     auto graph = bus->outputEngine;
-    ASSERT_EQ(hardware->setNominalSampleRate(idOf("speakers"), 44100), kAudioNoError);
+    ASSERT_EQ(hardware->setNominalSampleRate(idOf("speakers"), 44100), AudioResult{});
     queue.advance(0.2);
     EXPECT_TRUE(log.contains("✅ Bus 1 recovered → Speakers"));
     EXPECT_NE(bus->outputEngine, graph);

@@ -185,13 +185,13 @@ TEST_F(PowerModeTest, MonitorFailuresLeaveTheListenersInCharge) {
         bool failCreate;
         std::string line;
     };
-    for (const Case& c : {Case{true, "❌ Failed to create idle monitor IOProc: 1852797029"},
-                          Case{false, "❌ Failed to start idle monitor IOProc: 1852797029"}}) {
+    for (const Case& c : {Case{true, "❌ Failed to create idle monitor IOProc: 6"},
+                          Case{false, "❌ Failed to start idle monitor IOProc: 5"}}) {
         startWith(Signal::silence());
         if (c.failCreate) {
-            hardware->failIOProcCreate(idOf("loop"), 1852797029);
+            hardware->failIOProcCreate(idOf("loop"), AudioError::deviceBusy);
         } else {
-            hardware->failIOProcStart(idOf("loop"), 1852797029);
+            hardware->failIOProcStart(idOf("loop"), AudioError::streamRefused);
         }
         engine->setInputSource(channel, device("mic"));
         engine->suspendForIdle();

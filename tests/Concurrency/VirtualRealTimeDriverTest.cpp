@@ -11,8 +11,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr AudioObjectID kSpeakers = 100;
-constexpr AudioObjectID kTestTone = 103;
+constexpr DeviceID kSpeakers = 100;
+constexpr DeviceID kTestTone = 103;
 
 bool waitFor(const std::function<bool()>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -57,20 +57,20 @@ TEST(ConcurrencyVirtualRealTimeDriver, StreamsComeAndGoWhileTheDriverRuns) {
         };
         auto output = hardware.openOutputStream(kSpeakers + round % 3, render, {}, nullptr);
         auto input = hardware.openInputStream(kTestTone, 64, capture, {}, nullptr);
-        ASSERT_EQ(output->start(), kAudioNoError);
-        ASSERT_EQ(input->start(), kAudioNoError);
+        ASSERT_EQ(output->start(), AudioResult{});
+        ASSERT_EQ(input->start(), AudioResult{});
         if (round == 0) {
             ASSERT_TRUE(waitFor([&] { return renders > 0 && captures > 0; }));
         }
         if (round % 8 == 0) {
             // Hot-plug: a device with running streams changes rate and disappears.
-            const AudioObjectID id = hardware.addDevice(hot);
+            const DeviceID id = hardware.addDevice(hot);
             auto hotOutput = hardware.openOutputStream(id, render, {}, nullptr);
             auto hotInput = hardware.openInputStream(id, 100, capture, {}, nullptr);
-            hotOutput->start();
-            hotInput->start();
+            ASSERT_TRUE(hotOutput->start().ok());
+            ASSERT_TRUE(hotInput->start().ok());
             std::this_thread::sleep_for(1ms);
-            hardware.setNominalSampleRate(id, 44100.0);
+            ASSERT_TRUE(hardware.setNominalSampleRate(id, 44100.0).ok());
             hardware.setPeriodFrames(round % 16 ? 32 : 64);
             std::this_thread::sleep_for(1ms);
             hardware.removeDevice(id);
@@ -93,7 +93,7 @@ TEST(ConcurrencyVirtualRealTimeDriver, KeepsToTheSteadyClockAndStopsCleanly) {
     std::atomic<int> renders{0};
     auto output = hardware.openOutputStream(
         kSpeakers, [&](float* const*, int, int, double) { ++renders; }, {}, nullptr);
-    ASSERT_EQ(output->start(), kAudioNoError);
+    ASSERT_EQ(output->start(), AudioResult{});
 
     RealTimeDriver driver(hardware);
     const auto start = std::chrono::steady_clock::now();

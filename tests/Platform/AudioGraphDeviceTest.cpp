@@ -35,13 +35,13 @@ class GraphOnDevicesTest : public ::testing::Test {
     VirtualMainQueue queue;
     VirtualAudioHardware hardware{queue, devices()};
     VirtualTimeDriver driver{hardware, queue};
-    AudioObjectID mic = *hardware.deviceForUID("mic");
-    AudioObjectID speakers = *hardware.deviceForUID("speakers");
+    DeviceID mic = *hardware.deviceForUID("mic");
+    DeviceID speakers = *hardware.deviceForUID("speakers");
 };
 
 TEST_F(GraphOnDevicesTest, InputTapReceivesDeviceBuffersInTheDeviceFormat) {
     AudioGraph graph(hardware);
-    graph.inputNode().setCurrentDevice(mic);
+    ASSERT_TRUE(graph.inputNode().setCurrentDevice(mic).ok());
     const AudioFormat format = graph.inputNode().inputFormat(0);
     EXPECT_EQ(format.sampleRate, 44100.0);
     EXPECT_EQ(format.channelCount, 1u);
@@ -57,8 +57,7 @@ TEST_F(GraphOnDevicesTest, InputTapReceivesDeviceBuffersInTheDeviceFormat) {
         }
     });
     graph.prepare();
-    std::string error;
-    ASSERT_TRUE(graph.start(&error)) << error;
+    ASSERT_TRUE(graph.start().ok());
     EXPECT_TRUE(graph.isRunning());
     driver.run(1.0);
     EXPECT_TRUE(rightShape);
@@ -82,13 +81,12 @@ TEST_F(GraphOnDevicesTest, OutputPlaysTheMainMixerAndStopKeepsTheWiring) {
     graph.attach(source);
     graph.connect(source, graph.mainMixerNode(), internalFormat());
     hardware.enableRecording(1.0);
-    std::string error;
-    ASSERT_TRUE(graph.start(&error)) << error;
+    ASSERT_TRUE(graph.start().ok());
     driver.run(0.25);
     graph.stop();
     EXPECT_FALSE(graph.isRunning());
     driver.runFor(0.25);
-    ASSERT_TRUE(graph.start(&error)) << error;
+    ASSERT_TRUE(graph.start().ok());
     driver.runFor(0.5);
 
     auto played = hardware.recording(speakers);
@@ -103,8 +101,7 @@ TEST_F(GraphOnDevicesTest, OutputPlaysTheMainMixerAndStopKeepsTheWiring) {
 TEST_F(GraphOnDevicesTest, ConfigurationChangeIsReportedWhenTheDeviceGoes) {
     AudioGraph graph(hardware);
     graph.outputNode().setCurrentDevice(speakers);
-    std::string error;
-    ASSERT_TRUE(graph.start(&error)) << error;
+    ASSERT_TRUE(graph.start().ok());
     int changes = 0;
     auto token = graph.addConfigurationChangeObserver([&] { ++changes; });
     hardware.removeDevice(speakers);
@@ -114,8 +111,7 @@ TEST_F(GraphOnDevicesTest, ConfigurationChangeIsReportedWhenTheDeviceGoes) {
 
     AudioGraph orphan(hardware);
     orphan.outputNode().setCurrentDevice(speakers);
-    EXPECT_FALSE(orphan.start(&error));
-    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(orphan.start(), AudioError::deviceNotFound);
 }
 
 }  // namespace
@@ -152,8 +148,7 @@ TEST(GraphOnDevicesRate, OutputDeviceAtAnotherRateGetsAConvertedStream) {
     graph.attach(tone);
     graph.connect(tone, graph.mainMixerNode(), internalFormat());
     hardware.enableRecording(1.0);
-    std::string error;
-    ASSERT_TRUE(graph.start(&error)) << error;
+    ASSERT_TRUE(graph.start().ok());
     driver.run(1.0);
 
     auto played = hardware.recording(device);

@@ -61,7 +61,7 @@ TEST(DevicesFile, ReadsEveryField) {
     const auto& mic = setup->devices[0];
     EXPECT_EQ(mic.uid, "usb-mic");
     EXPECT_EQ(mic.name, "USB Mic");
-    EXPECT_EQ(mic.transport, fourCharCode("usb "));
+    EXPECT_EQ(mic.transport, Transport::usb);
     EXPECT_EQ(mic.sampleRate, 44100.0);
     ASSERT_EQ(mic.availableRates.size(), 2u);
     EXPECT_EQ(mic.availableRates[1].minimum, 48000.0);
@@ -75,7 +75,7 @@ TEST(DevicesFile, ReadsEveryField) {
     EXPECT_EQ(sine->level, -6.0);
 
     const auto& speakers = setup->devices[1];
-    EXPECT_EQ(speakers.transport, fourCharCode("bltn"));
+    EXPECT_EQ(speakers.transport, Transport::builtIn);
     EXPECT_FALSE(speakers.input);
     ASSERT_TRUE(speakers.output);
     EXPECT_EQ(speakers.output->channels, 2u);
@@ -107,7 +107,7 @@ TEST(DevicesFile, FillsInDefaults) {
         ".", &error);
     ASSERT_TRUE(setup) << error;
     const auto& a = setup->devices[0];
-    EXPECT_EQ(a.transport, fourCharCode("virt"));
+    EXPECT_EQ(a.transport, Transport::virtualDevice);
     ASSERT_EQ(a.availableRates.size(), 1u);
     EXPECT_EQ(a.availableRates[0].minimum, 44100.0);
     EXPECT_EQ(a.availableRates[0].maximum, 44100.0);

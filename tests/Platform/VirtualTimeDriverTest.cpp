@@ -46,7 +46,7 @@ class VirtualTimeDriverTest : public ::testing::Test {
     }
 
     // An output stream that plays `value` on every channel and logs its calls.
-    std::unique_ptr<AudioStream> play(AudioObjectID device, float value, std::vector<Call>* calls,
+    std::unique_ptr<AudioStream> play(DeviceID device, float value, std::vector<Call>* calls,
                                       std::vector<char>* order = nullptr) {
         auto stream = hardware->openOutputStream(
             device,
@@ -62,7 +62,7 @@ class VirtualTimeDriverTest : public ::testing::Test {
                 }
             },
             {}, nullptr);
-        EXPECT_EQ(stream->start(), kAudioNoError);
+        EXPECT_EQ(stream->start(), AudioResult{});
         return stream;
     }
 
@@ -111,7 +111,7 @@ TEST_F(VirtualTimeDriverTest, InputHearsTheSignalFromWhenItStarted) {
                 }
             },
             {}, nullptr);
-        ASSERT_EQ(stream->start(), kAudioNoError);
+        ASSERT_EQ(stream->start(), AudioResult{});
     });
     driver->run(1.0);
 
@@ -130,7 +130,7 @@ TEST_F(VirtualTimeDriverTest, InputHearsTheSignalFromWhenItStarted) {
     stream->stop();
     driver->runFor(0.50001);
     EXPECT_EQ(calls.size(), 74u);
-    ASSERT_EQ(stream->start(), kAudioNoError);
+    ASSERT_EQ(stream->start(), AudioResult{});
     heard[0].clear();
     driver->runFor(0.1);
     ASSERT_EQ(calls.size(), 83u);
@@ -147,7 +147,7 @@ TEST_F(VirtualTimeDriverTest, InputsDeliverBeforeOutputsRenderAtTheSameInstant) 
     auto input = hardware->openInputStream(
         100, 256, [&](const float* const*, int, int, double) { order.push_back('i'); }, {},
         nullptr);
-    input->start();
+    ASSERT_TRUE(input->start().ok());
     driver->run(256.0 * 4 / 48000.0);
     // Outputs at 0, 128, 256, 384, 512, 640, 768, 896; inputs at 256, 512, 768.
     EXPECT_EQ(std::string(order.begin(), order.end()), "ooiooiooioo");
@@ -222,7 +222,8 @@ TEST_F(VirtualTimeDriverTest, RateChangeRestartsTheDeviceGridAtTheNewRate) {
     makeHardware({spec});
     std::vector<Call> calls;
     auto stream = play(100, 0.0f, &calls);
-    queue.postAfter(0.5, [&] { EXPECT_EQ(hardware->setNominalSampleRate(100, 44100.0), 0); });
+    queue.postAfter(
+        0.5, [&] { EXPECT_EQ(hardware->setNominalSampleRate(100, 44100.0), AudioResult{}); });
     driver->run(1.0);
 
     std::size_t at48 = 0;

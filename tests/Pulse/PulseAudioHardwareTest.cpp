@@ -52,8 +52,8 @@ class PulseAudioHardwareTest : public ::testing::Test {
         });
     }
 
-    std::optional<AudioObjectID> idOf(const std::string& uid) {
-        for (auto id : hardware->deviceIDs().value_or(std::vector<AudioObjectID>{})) {
+    std::optional<DeviceID> idOf(const std::string& uid) {
+        for (auto id : hardware->deviceIDs().value_or(std::vector<DeviceID>{})) {
             if (hardware->deviceUID(id) == uid) {
                 return id;
             }
@@ -72,15 +72,15 @@ TEST_F(PulseAudioHardwareTest, SinksAreOutputsAndSourcesInputsWithTheServersProp
         std::string uid;
         std::string name;
         double rate;
-        Scope scope;
+        Direction direction;
     };
     const Expected table[] = {
-        {"busA", "Bus A", 48000, Scope::output},
-        {"busB", "Bus B", 44100, Scope::output},
-        {"busA.monitor", "Monitor of Bus A", 48000, Scope::input},
-        {"busB.monitor", "Monitor of Bus B", 44100, Scope::input},
+        {"busA", "Bus A", 48000, Direction::output},
+        {"busB", "Bus B", 44100, Direction::output},
+        {"busA.monitor", "Monitor of Bus A", 48000, Direction::input},
+        {"busB.monitor", "Monitor of Bus B", 44100, Direction::input},
     };
-    std::set<AudioObjectID> seen;
+    std::set<DeviceID> seen;
     for (const auto& e : table) {
         SCOPED_TRACE(e.uid);
         auto id = idOf(e.uid);
@@ -89,9 +89,10 @@ TEST_F(PulseAudioHardwareTest, SinksAreOutputsAndSourcesInputsWithTheServersProp
         EXPECT_TRUE(seen.insert(*id).second);
         EXPECT_EQ(hardware->deviceName(*id), e.name);
         EXPECT_EQ(hardware->nominalSampleRate(*id), e.rate);
-        EXPECT_EQ(hardware->transportType(*id), fourCharCode("virt"));
-        const Scope other = e.scope == Scope::output ? Scope::input : Scope::output;
-        EXPECT_EQ(hardware->streamConfiguration(*id, e.scope), std::vector<std::uint32_t>{2});
+        EXPECT_EQ(hardware->transport(*id), Transport::virtualDevice);
+        const Direction other =
+            e.direction == Direction::output ? Direction::input : Direction::output;
+        EXPECT_EQ(hardware->streamConfiguration(*id, e.direction), std::vector<std::uint32_t>{2});
         EXPECT_EQ(hardware->streamConfiguration(*id, other), std::vector<std::uint32_t>{});
         EXPECT_EQ(hardware->isAlive(*id), true);
         // A client cannot retune a device: the current rate is the only one.
@@ -99,25 +100,23 @@ TEST_F(PulseAudioHardwareTest, SinksAreOutputsAndSourcesInputsWithTheServersProp
         ASSERT_TRUE(rates && rates->size() == 1);
         EXPECT_EQ((*rates)[0].minimum, e.rate);
         EXPECT_EQ((*rates)[0].maximum, e.rate);
-        EXPECT_EQ(hardware->setNominalSampleRate(*id, e.rate), kAudioNoError);
+        EXPECT_EQ(hardware->setNominalSampleRate(*id, e.rate), AudioResult{});
     }
-    EXPECT_EQ(hardware->setNominalSampleRate(*idOf("busB"), 48000),
-              kAudioDeviceUnsupportedFormatError);
+    EXPECT_EQ(hardware->setNominalSampleRate(*idOf("busB"), 48000), AudioError::unsupportedRate);
     EXPECT_FALSE(hardware->deviceUID(99999));
-    EXPECT_FALSE(hardware->streamConfiguration(99999, Scope::output));
+    EXPECT_FALSE(hardware->streamConfiguration(99999, Direction::output));
 }
 
 TEST_F(PulseAudioHardwareTest, ASinkThatComesBackGetsANewIdAndListenersHearEveryChange) {
     int listChanges = 0;
-    hardware->addPropertyListener(kAudioObjectSystemObject, AudioProperty::deviceList,
-                                  [&] { ++listChanges; });
+    hardware->addDeviceListListener([&] { ++listChanges; });
     auto module = server.loadNullSink({"extra", "Extra", 48000});
     ASSERT_TRUE(module);
     ASSERT_TRUE(pumpUntil(5s, [&] { return idOf("extra").has_value(); }));
     EXPECT_GE(listChanges, 1);
-    const AudioObjectID first = *idOf("extra");
+    const DeviceID first = *idOf("extra");
     int aliveChanges = 0;
-    hardware->addPropertyListener(first, AudioProperty::alive, [&] { ++aliveChanges; });
+    hardware->addPropertyListener(first, DeviceProperty::alive, [&] { ++aliveChanges; });
 
     ASSERT_TRUE(server.unloadModule(*module));
     ASSERT_TRUE(pumpUntil(5s, [&] { return aliveChanges > 0; }));
@@ -133,13 +132,13 @@ TEST_F(PulseAudioHardwareTest, ASinkThatComesBackGetsANewIdAndListenersHearEvery
 TEST_F(PulseAudioHardwareTest, AnOutputStreamPlaysWhatItRendersAtTheSinksRate) {
     for (const std::string sink : {"busA", "busB"}) {
         SCOPED_TRACE(sink);
-        const AudioObjectID id = *idOf(sink);
+        const DeviceID id = *idOf(sink);
         const double rate = *hardware->nominalSampleRate(id);
         auto recorder = server.record(sink + ".monitor");
         std::atomic<std::int64_t> frame{0};
         std::atomic<bool> wrongRate{false};
         const double amplitude = std::pow(10.0, -6.0 / 20.0);
-        OSStatus status = -1;
+        AudioError error = AudioError::deviceBusy;
         auto stream = hardware->openOutputStream(
             id,
             [&](float* const* channels, int count, int frames, double streamRate) {
@@ -155,10 +154,9 @@ TEST_F(PulseAudioHardwareTest, AnOutputStreamPlaysWhatItRendersAtTheSinksRate) {
                     }
                 }
             },
-            [] {}, &status);
+            {}, &error);
         ASSERT_TRUE(stream);
-        ASSERT_EQ(status, kAudioNoError);
-        ASSERT_EQ(stream->start(), kAudioNoError);
+        ASSERT_EQ(stream->start(), AudioResult{});
         EXPECT_TRUE(stream->isRunning());
         auto tone = awaitSteadyTone(recorder, 1000, 10s);
         ASSERT_TRUE(tone) << server.log();
@@ -175,16 +173,16 @@ TEST_F(PulseAudioHardwareTest, AnOutputStreamPlaysWhatItRendersAtTheSinksRate) {
 }
 
 TEST_F(PulseAudioHardwareTest, InputStreamsDeliverWholeBuffersAndOtherClientsCountAsRunning) {
-    const AudioObjectID monitor = *idOf("busA.monitor");
-    const AudioObjectID sink = *idOf("busA");
+    const DeviceID monitor = *idOf("busA.monitor");
+    const DeviceID sink = *idOf("busA");
     int runningChanges = 0;
-    hardware->addPropertyListener(sink, AudioProperty::runningSomewhere, [&] { ++runningChanges; });
+    hardware->addPropertyListener(sink, DeviceProperty::runningSomewhere,
+                                  [&] { ++runningChanges; });
     EXPECT_EQ(hardware->isRunningSomewhere(sink), false);
 
     std::mutex mutex;
     std::vector<float> left;
     std::atomic<bool> wrongShape{false};
-    OSStatus status = -1;
     auto stream = hardware->openInputStream(
         monitor, 128,
         [&](const float* const* channels, int count, int frames, double rate) {
@@ -194,9 +192,9 @@ TEST_F(PulseAudioHardwareTest, InputStreamsDeliverWholeBuffersAndOtherClientsCou
             std::lock_guard lock(mutex);
             left.insert(left.end(), channels[0], channels[0] + frames);
         },
-        [] {}, &status);
+        {}, nullptr);
     ASSERT_TRUE(stream);
-    ASSERT_EQ(stream->start(), kAudioNoError);
+    ASSERT_EQ(stream->start(), AudioResult{});
     // Our own record stream does not make the monitor "running somewhere".
     pumpUntil(300ms, [] { return false; });
     EXPECT_EQ(hardware->isRunningSomewhere(monitor), false);
@@ -220,10 +218,9 @@ TEST_F(PulseAudioHardwareTest, InputStreamsDeliverWholeBuffersAndOtherClientsCou
 }
 
 TEST_F(PulseAudioHardwareTest, AServerRestartBringsDevicesAndInputStreamsBack) {
-    const AudioObjectID oldSink = *idOf("busA");
+    const DeviceID oldSink = *idOf("busA");
     int listChanges = 0;
-    hardware->addPropertyListener(kAudioObjectSystemObject, AudioProperty::deviceList,
-                                  [&] { ++listChanges; });
+    hardware->addDeviceListListener([&] { ++listChanges; });
     std::atomic<int> outputChanges{0};
     auto output = hardware->openOutputStream(
         oldSink,
@@ -232,13 +229,13 @@ TEST_F(PulseAudioHardwareTest, AServerRestartBringsDevicesAndInputStreamsBack) {
                 std::fill_n(channels[c], frames, 0.0f);
             }
         },
-        [&] { ++outputChanges; }, nullptr);
-    ASSERT_EQ(output->start(), kAudioNoError);
+        {[&] { ++outputChanges; }, {}}, nullptr);
+    ASSERT_EQ(output->start(), AudioResult{});
     std::atomic<std::int64_t> delivered{0};
     auto input = hardware->openInputStream(
         *idOf("busB.monitor"), 128,
-        [&](const float* const*, int, int frames, double) { delivered += frames; }, [] {}, nullptr);
-    ASSERT_EQ(input->start(), kAudioNoError);
+        [&](const float* const*, int, int frames, double) { delivered += frames; }, {}, nullptr);
+    ASSERT_EQ(input->start(), AudioResult{});
     ASSERT_TRUE(pollUntil(5s, [&] { return delivered.load() > 4800; }));
 
     server.kill();

@@ -32,48 +32,47 @@ PulseSnapshot::Device describeDevice(const Info& info, bool isSink, bool isHardw
     d.name = info.description ? info.description : "";
     d.spec = info.sample_spec;
     d.channelMap = info.channel_map;
-    d.transport =
-        pulseTransportCode(info.proplist, info.driver,
-                           info.active_port ? info.active_port->name : nullptr, isHardware);
+    d.transport = pulseTransport(info.proplist, info.driver,
+                                 info.active_port ? info.active_port->name : nullptr, isHardware);
     return d;
 }
 
 }  // namespace
 
-std::uint32_t pulseTransportCode(const pa_proplist* properties, const char* driver,
-                                 const char* activePort, bool isHardware) {
+Transport pulseTransport(const pa_proplist* properties, const char* driver, const char* activePort,
+                         bool isHardware) {
     const std::string bus = propertyText(properties, PA_PROP_DEVICE_BUS);
     const std::string port = activePort ? activePort : "";
     const std::string profile = propertyText(properties, PA_PROP_DEVICE_PROFILE_NAME);
     const std::string driverName = driver ? driver : "";
     if (bus == "usb") {
-        return fourCharCode("usb ");
+        return Transport::usb;
     }
     if (bus == "bluetooth") {
-        return fourCharCode("blue");
+        return Transport::bluetooth;
     }
     if (containsText(port, "hdmi") || containsText(profile, "hdmi")) {
-        return fourCharCode("hdmi");
+        return Transport::hdmi;
     }
     if (containsText(port, "displayport") || containsText(profile, "displayport")) {
-        return fourCharCode("dprt");
+        return Transport::displayPort;
     }
     if (bus == "pci" || bus == "isa" || bus == "platform") {
-        return fourCharCode("bltn");
+        return Transport::builtIn;
     }
     if (bus == "firewire" || bus == "ieee1394") {
-        return fourCharCode("1394");
+        return Transport::fireWire;
     }
     if (bus == "thunderbolt") {
-        return fourCharCode("thun");
+        return Transport::thunderbolt;
     }
     if (containsText(driverName, "combine")) {
-        return fourCharCode("grup");
+        return Transport::aggregate;
     }
     if (!isHardware) {
-        return fourCharCode("virt");
+        return Transport::virtualDevice;
     }
-    return fourCharCode("othr");
+    return Transport::other;
 }
 
 // The control connection. Its callbacks run on the connection's thread and only build
@@ -210,7 +209,7 @@ PulseAudioHardware::Core::~Core() {
     control.reset();
 }
 
-const PulseDevice* PulseAudioHardware::Core::find(AudioObjectID id) const {
+const PulseDevice* PulseAudioHardware::Core::find(DeviceID id) const {
     for (const auto& d : devices) {
         if (d.id == id) {
             return &d;
@@ -283,11 +282,11 @@ bool PulseAudioHardware::Core::open(std::chrono::milliseconds timeout, std::stri
 void PulseAudioHardware::Core::apply(const PulseSnapshot& snapshot) {
     std::vector<PulseDevice> fresh;
     fresh.reserve(snapshot.devices.size());
-    std::map<std::pair<bool, std::uint32_t>, AudioObjectID> freshIDs;
+    std::map<std::pair<bool, std::uint32_t>, DeviceID> freshIDs;
     for (const auto& d : snapshot.devices) {
         const auto key = std::make_pair(d.isSink, d.index);
         auto known = ids.find(key);
-        const AudioObjectID id = known != ids.end() ? known->second : nextID++;
+        const DeviceID id = known != ids.end() ? known->second : nextID++;
         freshIDs[key] = id;
         PulseDevice device;
         device.id = id;
@@ -315,39 +314,41 @@ void PulseAudioHardware::Core::apply(const PulseSnapshot& snapshot) {
         fresh.push_back(std::move(device));
     }
 
-    std::vector<AudioObjectID> oldIDs;
+    std::vector<DeviceID> oldIDs;
     for (const auto& d : devices) {
         oldIDs.push_back(d.id);
     }
-    std::vector<AudioObjectID> newIDs;
+    std::vector<DeviceID> newIDs;
     for (const auto& d : fresh) {
         newIDs.push_back(d.id);
     }
-    std::vector<std::pair<AudioObjectID, AudioProperty>> changes;
+    std::vector<std::pair<DeviceID, DeviceProperty>> changes;
+    const bool listChanged = oldIDs != newIDs;
     for (const auto& old : devices) {
         auto now = std::find_if(fresh.begin(), fresh.end(),
                                 [&](const PulseDevice& d) { return d.id == old.id; });
         if (now == fresh.end()) {
-            changes.emplace_back(old.id, AudioProperty::alive);
+            changes.emplace_back(old.id, DeviceProperty::alive);
             if (old.runningSomewhere) {
-                changes.emplace_back(old.id, AudioProperty::runningSomewhere);
+                changes.emplace_back(old.id, DeviceProperty::runningSomewhere);
             }
             continue;
         }
         if (now->runningSomewhere != old.runningSomewhere) {
-            changes.emplace_back(old.id, AudioProperty::runningSomewhere);
+            changes.emplace_back(old.id, DeviceProperty::runningSomewhere);
         }
         if (now->rate != old.rate) {
-            changes.emplace_back(old.id, AudioProperty::nominalSampleRate);
+            changes.emplace_back(old.id, DeviceProperty::nominalSampleRate);
         }
     }
-    if (oldIDs != newIDs) {
-        changes.emplace_back(kAudioObjectSystemObject, AudioProperty::deviceList);
-    }
+
     devices = std::move(fresh);
     ids = std::move(freshIDs);
-    for (const auto& [object, property] : changes) {
-        fire(object, property);
+    for (const auto& [device, property] : changes) {
+        fire(device, property);
+    }
+    if (listChanged) {
+        fireDeviceList();
     }
     auto live = watchers;
     for (auto& weak : live) {
@@ -357,9 +358,17 @@ void PulseAudioHardware::Core::apply(const PulseSnapshot& snapshot) {
     }
 }
 
-void PulseAudioHardware::Core::fire(AudioObjectID object, AudioProperty property) {
+void PulseAudioHardware::Core::fire(DeviceID device, DeviceProperty property) {
     for (const auto& [id, listener] : listeners) {
-        if (listener.object == object && listener.property == property) {
+        if (!listener.isDeviceList && listener.device == device && listener.property == property) {
+            queue.post(listener.block);
+        }
+    }
+}
+
+void PulseAudioHardware::Core::fireDeviceList() {
+    for (const auto& [id, listener] : listeners) {
+        if (listener.isDeviceList) {
             queue.post(listener.block);
         }
     }
@@ -428,8 +437,8 @@ std::unique_ptr<PulseAudioHardware> PulseAudioHardware::connect(MainQueue& queue
     return std::unique_ptr<PulseAudioHardware>(new PulseAudioHardware(std::move(core)));
 }
 
-std::optional<std::vector<AudioObjectID>> PulseAudioHardware::deviceIDs() const {
-    std::vector<AudioObjectID> result;
+std::optional<std::vector<DeviceID>> PulseAudioHardware::deviceIDs() const {
+    std::vector<DeviceID> result;
     for (const auto& d : core_->devices) {
         result.push_back(d.id);
     }
@@ -437,44 +446,43 @@ std::optional<std::vector<AudioObjectID>> PulseAudioHardware::deviceIDs() const 
 }
 
 std::optional<std::vector<std::uint32_t>> PulseAudioHardware::streamConfiguration(
-    AudioObjectID device, Scope scope) const {
+    DeviceID device, Direction direction) const {
     const PulseDevice* d = core_->find(device);
-    if (!d || scope == Scope::global) {
+    if (!d) {
         return std::nullopt;
     }
-    if (d->isSink != (scope == Scope::output)) {
+    if (d->isSink != (direction == Direction::output)) {
         return std::vector<std::uint32_t>{};
     }
     return std::vector<std::uint32_t>{d->channels};
 }
 
-std::optional<std::string> PulseAudioHardware::deviceUID(AudioObjectID device) const {
+std::optional<std::string> PulseAudioHardware::deviceUID(DeviceID device) const {
     const PulseDevice* d = core_->find(device);
     return d ? std::optional(d->uid) : std::nullopt;
 }
 
-std::optional<std::string> PulseAudioHardware::deviceName(AudioObjectID device) const {
+std::optional<std::string> PulseAudioHardware::deviceName(DeviceID device) const {
     const PulseDevice* d = core_->find(device);
     return d ? std::optional(d->name) : std::nullopt;
 }
 
-std::optional<std::uint32_t> PulseAudioHardware::transportType(AudioObjectID device) const {
+std::optional<Transport> PulseAudioHardware::transport(DeviceID device) const {
     const PulseDevice* d = core_->find(device);
     return d ? std::optional(d->transport) : std::nullopt;
 }
 
-std::optional<double> PulseAudioHardware::nominalSampleRate(AudioObjectID device) const {
+std::optional<double> PulseAudioHardware::nominalSampleRate(DeviceID device) const {
     const PulseDevice* d = core_->find(device);
     return d ? std::optional(d->rate) : std::nullopt;
 }
 
-std::optional<std::size_t> PulseAudioHardware::availableSampleRateCount(
-    AudioObjectID device) const {
+std::optional<std::size_t> PulseAudioHardware::availableSampleRateCount(DeviceID device) const {
     return core_->find(device) ? std::optional<std::size_t>(1) : std::nullopt;
 }
 
 std::optional<std::vector<RateRange>> PulseAudioHardware::availableSampleRates(
-    AudioObjectID device) const {
+    DeviceID device) const {
     const PulseDevice* d = core_->find(device);
     if (!d) {
         return std::nullopt;
@@ -482,46 +490,48 @@ std::optional<std::vector<RateRange>> PulseAudioHardware::availableSampleRates(
     return std::vector<RateRange>{{d->rate, d->rate}};
 }
 
-OSStatus PulseAudioHardware::setNominalSampleRate(AudioObjectID device, double rate) {
+AudioResult PulseAudioHardware::setNominalSampleRate(DeviceID device, double rate) {
     const PulseDevice* d = core_->find(device);
     if (!d) {
-        return kAudioHardwareBadObjectError;
+        return AudioError::deviceNotFound;
     }
-    return d->rate == rate ? kAudioNoError : kAudioDeviceUnsupportedFormatError;
+    return d->rate == rate ? AudioResult{} : AudioResult(AudioError::unsupportedRate);
 }
 
-std::optional<bool> PulseAudioHardware::isAlive(AudioObjectID device) const {
+std::optional<bool> PulseAudioHardware::isAlive(DeviceID device) const {
     if (!core_->isConnected) {
         return std::nullopt;  // nobody can tell until the server answers again
     }
     return core_->find(device) != nullptr;
 }
 
-std::optional<bool> PulseAudioHardware::isRunningSomewhere(AudioObjectID device) const {
+std::optional<bool> PulseAudioHardware::isRunningSomewhere(DeviceID device) const {
     const PulseDevice* d = core_->find(device);
     return d ? std::optional(d->runningSomewhere) : std::nullopt;
 }
 
-AudioHardware::ListenerID PulseAudioHardware::addPropertyListener(AudioObjectID object,
-                                                                  AudioProperty property,
+AudioHardware::ListenerID PulseAudioHardware::addDeviceListListener(std::function<void()> block) {
+    if (!block) {
+        return 0;
+    }
+    const ListenerID id = core_->nextListenerID++;
+    core_->listeners[id] = {true, kNoDevice, {}, std::move(block)};
+    return id;
+}
+
+AudioHardware::ListenerID PulseAudioHardware::addPropertyListener(DeviceID device,
+                                                                  DeviceProperty property,
                                                                   std::function<void()> block) {
     if (!block) {
         return 0;
     }
     const ListenerID id = core_->nextListenerID++;
-    core_->listeners[id] = {object, property, std::move(block)};
+    core_->listeners[id] = {false, device, property, std::move(block)};
     return id;
 }
 
-void PulseAudioHardware::removePropertyListener(ListenerID id) {
+void PulseAudioHardware::removeListener(ListenerID id) {
     core_->listeners.erase(id);
-}
-
-std::string PulseAudioHardware::describeStatus(OSStatus status) const {
-    if (status == kAudioHardwareNotRunningError) {
-        return "The sound server is not reachable.";
-    }
-    return AudioHardware::describeStatus(status);
 }
 
 void PulseAudioHardware::setPeriodFrames(int frames) {

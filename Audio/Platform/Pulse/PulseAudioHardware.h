@@ -37,46 +37,43 @@ class PulseAudioHardware final : public AudioHardware {
     PulseAudioHardware(const PulseAudioHardware&) = delete;
     PulseAudioHardware& operator=(const PulseAudioHardware&) = delete;
 
-    std::optional<std::vector<AudioObjectID>> deviceIDs() const override;
-    std::optional<std::vector<std::uint32_t>> streamConfiguration(AudioObjectID device,
-                                                                  Scope scope) const override;
-    std::optional<std::string> deviceUID(AudioObjectID device) const override;
-    std::optional<std::string> deviceName(AudioObjectID device) const override;
-    std::optional<std::uint32_t> transportType(AudioObjectID device) const override;
-    std::optional<double> nominalSampleRate(AudioObjectID device) const override;
+    std::optional<std::vector<DeviceID>> deviceIDs() const override;
+    std::optional<std::vector<std::uint32_t>> streamConfiguration(
+        DeviceID device, Direction direction) const override;
+    std::optional<std::string> deviceUID(DeviceID device) const override;
+    std::optional<std::string> deviceName(DeviceID device) const override;
+    std::optional<Transport> transport(DeviceID device) const override;
+    std::optional<double> nominalSampleRate(DeviceID device) const override;
     // Clients cannot retune a device: one range at the current rate.
-    std::optional<std::size_t> availableSampleRateCount(AudioObjectID device) const override;
-    std::optional<std::vector<RateRange>> availableSampleRates(AudioObjectID device) const override;
-    OSStatus setNominalSampleRate(AudioObjectID device, double rate) override;
-    std::optional<bool> isAlive(AudioObjectID device) const override;
+    std::optional<std::size_t> availableSampleRateCount(DeviceID device) const override;
+    std::optional<std::vector<RateRange>> availableSampleRates(DeviceID device) const override;
+    AudioResult setNominalSampleRate(DeviceID device, double rate) override;
+    std::optional<bool> isAlive(DeviceID device) const override;
     // Some client other than this program has an uncorked stream on the device.
-    std::optional<bool> isRunningSomewhere(AudioObjectID device) const override;
+    std::optional<bool> isRunningSomewhere(DeviceID device) const override;
 
-    ListenerID addPropertyListener(AudioObjectID object, AudioProperty property,
+    ListenerID addDeviceListListener(std::function<void()> block) override;
+    ListenerID addPropertyListener(DeviceID device, DeviceProperty property,
                                    std::function<void()> block) override;
-    void removePropertyListener(ListenerID id) override;
+    void removeListener(ListenerID id) override;
 
-    // Float32 playback stream on the sink at its own rate and channel count, buffered for two
-    // periods (at most 20 ms). The configuration change fires when the sink disappears, the
-    // stream is moved, killed or suspended, or the server goes away or comes back.
-    std::unique_ptr<AudioStream> openOutputStream(AudioObjectID device, OutputRenderCallback render,
-                                                  ConfigurationChangeCallback onChange,
-                                                  OSStatus* status) override;
+    // Float32 playback stream on the sink at its own rate and channel count, buffered for about
+    // 20 ms. The configuration change fires when the sink disappears, the stream is moved,
+    // killed or suspended, or the server goes away or comes back.
+    std::unique_ptr<AudioStream> openOutputStream(DeviceID device, OutputRenderCallback render,
+                                                  StreamEvents events, AudioError* error) override;
     // Float32 record stream on the source at its own rate and channel count.
-    std::unique_ptr<AudioStream> openInputStream(AudioObjectID device,
-                                                 std::uint32_t framesPerBuffer,
-                                                 InputCaptureCallback capture,
-                                                 ConfigurationChangeCallback onChange,
-                                                 OSStatus* status) override;
+    std::unique_ptr<AudioStream> openInputStream(DeviceID device, std::uint32_t framesPerBuffer,
+                                                 InputCaptureCallback capture, StreamEvents events,
+                                                 AudioError* error) override;
 
     // I/O procedures are record streams delivering one period at a time.
-    std::optional<IOProcID> createIOProc(AudioObjectID device, IOProc proc,
-                                         OSStatus* status) override;
-    OSStatus startIOProc(AudioObjectID device, IOProcID id) override;
-    void stopIOProc(AudioObjectID device, IOProcID id) override;
-    void destroyIOProc(AudioObjectID device, IOProcID id) override;
-
-    std::string describeStatus(OSStatus status) const override;
+    std::optional<IOProcID> createIOProc(
+        DeviceID device, IOProc proc, AudioError* error,
+        std::function<void(AudioResult failure)> onStartFailure = {}) override;
+    AudioResult startIOProc(DeviceID device, IOProcID id) override;
+    void stopIOProc(DeviceID device, IOProcID id) override;
+    void destroyIOProc(DeviceID device, IOProcID id) override;
 
     // The period of streams started from now on, in frames at the device's rate (default 128).
     void setPeriodFrames(int frames);
@@ -94,8 +91,5 @@ class PulseAudioHardware final : public AudioHardware {
     std::map<IOProcID, std::unique_ptr<IOProcEntry>> ioProcs_;  // main thread
     IOProcID nextIOProcID_ = 1;
 };
-
-// The status of a stream or procedure that needs the server while it is away.
-inline constexpr OSStatus kAudioHardwareNotRunningError = 1937010544;  // 'stop'
 
 }  // namespace qv

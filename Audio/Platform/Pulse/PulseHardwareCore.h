@@ -17,7 +17,7 @@ namespace qv {
 
 // One sink or source as the main thread sees it.
 struct PulseDevice {
-    AudioObjectID id = kAudioObjectUnknown;
+    DeviceID id = kNoDevice;
     bool isSink = false;
     std::uint32_t index = PA_INVALID_INDEX;  // the server's index
     std::string uid;                         // the server's object name
@@ -25,7 +25,7 @@ struct PulseDevice {
     std::uint32_t channels = 0;
     double rate = 0;
     pa_channel_map channelMap{};
-    std::uint32_t transport = 0;
+    Transport transport = Transport::other;
     bool runningSomewhere = false;
 };
 
@@ -38,7 +38,7 @@ struct PulseSnapshot {
         std::string name;
         pa_sample_spec spec{};
         pa_channel_map channelMap{};
-        std::uint32_t transport = 0;
+        Transport transport = Transport::other;
         std::uint32_t monitorOfSink = PA_INVALID_INDEX;  // sources only
     };
     struct Stream {
@@ -52,9 +52,9 @@ struct PulseSnapshot {
     bool isComplete = true;
 };
 
-// The transport code of a sink or source from its properties.
-std::uint32_t pulseTransportCode(const pa_proplist* properties, const char* driver,
-                                 const char* activePort, bool isHardware);
+// How a sink or source is connected, from its properties.
+Transport pulseTransport(const pa_proplist* properties, const char* driver, const char* activePort,
+                         bool isHardware);
 
 // A stream that wants to hear about the server: told on the main thread after every change of
 // the device table and after the server came back.
@@ -73,12 +73,13 @@ struct PulseAudioHardware::Core : std::enable_shared_from_this<PulseAudioHardwar
 
     // Main thread.
     std::vector<PulseDevice> devices;
-    std::map<std::pair<bool, std::uint32_t>, AudioObjectID> ids;  // (is sink, index) → id
-    AudioObjectID nextID = 100;
+    std::map<std::pair<bool, std::uint32_t>, DeviceID> ids;  // (is sink, index) → id
+    DeviceID nextID = 100;
     bool isConnected = false;
     struct Listener {
-        AudioObjectID object;
-        AudioProperty property;
+        bool isDeviceList = false;
+        DeviceID device = kNoDevice;
+        DeviceProperty property = DeviceProperty::alive;
         std::function<void()> block;
     };
     std::map<ListenerID, Listener> listeners;
@@ -91,7 +92,7 @@ struct PulseAudioHardware::Core : std::enable_shared_from_this<PulseAudioHardwar
     struct Control;  // the control connection and its watcher state
     std::unique_ptr<Control> control;
 
-    const PulseDevice* find(AudioObjectID id) const;
+    const PulseDevice* find(DeviceID id) const;
     const PulseDevice* findByUID(const std::string& uid, bool isSink) const;
 
     // Connects the control connection and reads the server once. Main thread.
@@ -100,7 +101,8 @@ struct PulseAudioHardware::Core : std::enable_shared_from_this<PulseAudioHardwar
     void apply(const PulseSnapshot& snapshot);
     void connectionLost();
     void retry();
-    void fire(AudioObjectID object, AudioProperty property);
+    void fire(DeviceID device, DeviceProperty property);
+    void fireDeviceList();
     void addWatcher(const std::shared_ptr<PulseStreamWatcher>& watcher);
 };
 

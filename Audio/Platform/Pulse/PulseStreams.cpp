@@ -41,24 +41,24 @@ class PulseStreamBase : public PulseStreamWatcher,
 
   protected:
     // Opens the stream and waits until the server has it running.
-    OSStatus connect() {
+    AudioResult connect() {
         disconnect();
         if (!core_->isConnected) {
-            return kAudioHardwareNotRunningError;
+            return AudioError::serverUnreachable;
         }
         std::string error;
         context_ = PulseContext::connect(role_, kStreamTimeout, &error);
         if (!context_) {
-            return kAudioHardwareNotRunningError;
+            return AudioError::serverUnreachable;
         }
         isBroken_.store(false);
-        const OSStatus status = openStream();
-        if (status != kAudioNoError) {
+        const AudioResult result = openStream();
+        if (!result.ok()) {
             disconnect();
-            return status;
+            return result;
         }
         isConnected_ = true;
-        return kAudioNoError;
+        return {};
     }
 
     // Closes the stream; no callback runs after it returns.
@@ -120,13 +120,13 @@ class PulseStreamBase : public PulseStreamWatcher,
     bool isConnected_ = false;
 
   private:
-    OSStatus openStream() {
+    AudioResult openStream() {
         PulseContext::Lock lock(*context_);
         const int serial = serial_.load();
         context_->setFailureHandler([this, serial] { failed(serial); });
         stream_ = pa_stream_new(context_->context(), role_, &spec_, &map_);
         if (!stream_) {
-            return kAudioHardwareUnspecifiedError;
+            return AudioError::streamRefused;
         }
         pa_stream_set_state_callback(
             stream_,
@@ -140,15 +140,15 @@ class PulseStreamBase : public PulseStreamWatcher,
             },
             this);
         if (!connectStream()) {
-            return kAudioHardwareUnspecifiedError;
+            return AudioError::streamRefused;
         }
         context_->waitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
                           kStreamTimeout);
         if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
             const bool missing = pa_context_errno(context_->context()) == PA_ERR_NOENTITY;
-            return missing ? kAudioHardwareBadObjectError : kAudioHardwareUnspecifiedError;
+            return missing ? AudioError::deviceNotFound : AudioError::streamRefused;
         }
-        return kAudioNoError;
+        return {};
     }
     void closeStream() {
         if (!stream_) {
@@ -169,7 +169,7 @@ class PulseStreamBase : public PulseStreamWatcher,
 class PulseOutput final : public PulseStreamBase {
   public:
     PulseOutput(std::shared_ptr<PulseAudioHardware::Core> core, const PulseDevice& device,
-                OutputRenderCallback render, ConfigurationChangeCallback onChange)
+                OutputRenderCallback render, std::function<void()> onChange)
         : PulseStreamBase(std::move(core), device, "Bus output"),
           render_(std::move(render)),
           onChange_(std::move(onChange)),
@@ -180,7 +180,7 @@ class PulseOutput final : public PulseStreamBase {
         }
     }
 
-    OSStatus start() { return isRunning() ? kAudioNoError : connect(); }
+    AudioResult start() { return isRunning() ? AudioResult{} : connect(); }
     void stop() { disconnect(); }
 
     void serverReturned() override { signalChange(); }
@@ -260,7 +260,7 @@ class PulseOutput final : public PulseStreamBase {
     }
 
     OutputRenderCallback render_;
-    ConfigurationChangeCallback onChange_;
+    std::function<void()> onChange_;
     std::vector<float> planes_;
     std::vector<float*> pointers_;
 };
@@ -279,9 +279,9 @@ class PulseRecord final : public PulseStreamBase {
           deliver_(std::move(deliver)),
           pending_(static_cast<std::size_t>(framesPerBuffer_) * spec_.channels) {}
 
-    OSStatus start() {
+    AudioResult start() {
         isWanted_ = true;
-        return isRunning() ? kAudioNoError : connect();
+        return isRunning() ? AudioResult{} : connect();
     }
     void stop() {
         isWanted_ = false;
@@ -313,7 +313,8 @@ class PulseRecord final : public PulseStreamBase {
         if (!isWanted_ || isRunning() || !core_->isConnected || !core_->findByUID(uid_, false)) {
             return;
         }
-        connect();
+        // A failure here is tried again at the next change of the device table.
+        (void)connect();
     }
 
     // Connection thread.
@@ -366,7 +367,7 @@ class StreamHandle final : public AudioStream {
   public:
     explicit StreamHandle(std::shared_ptr<Stream> stream) : stream_(std::move(stream)) {}
     ~StreamHandle() override { stream_->stop(); }
-    OSStatus start() override { return stream_->start(); }
+    AudioResult start() override { return stream_->start(); }
     void stop() override { stream_->stop(); }
     bool isRunning() const override { return stream_->isRunning(); }
 
@@ -406,22 +407,22 @@ namespace {
 
 // The device a stream is opened on, or null with the status that refuses it: an unknown id,
 // or a device without that direction.
-const PulseDevice* findDevice(const PulseAudioHardware::Core& core, AudioObjectID id, bool isSink,
-                              OSStatus* status) {
+const PulseDevice* findDevice(const PulseAudioHardware::Core& core, DeviceID id, bool isSink,
+                              AudioError* error) {
     const PulseDevice* d = core.find(id);
-    const OSStatus refusal = !d                    ? kAudioHardwareBadObjectError
-                             : d->isSink != isSink ? kAudioHardwareIllegalOperationError
-                                                   : kAudioNoError;
-    if (status) {
-        *status = refusal;
+    if (!d || d->isSink != isSink) {
+        if (error) {
+            *error = !d ? AudioError::deviceNotFound : AudioError::wrongDirection;
+        }
+        return nullptr;
     }
-    return refusal == kAudioNoError ? d : nullptr;
+    return d;
 }
 
 }  // namespace
 
 struct PulseAudioHardware::IOProcEntry {
-    AudioObjectID device = kAudioObjectUnknown;
+    DeviceID device = kNoDevice;
     std::shared_ptr<PulseRecord> stream;
 };
 
@@ -431,24 +432,25 @@ PulseAudioHardware::~PulseAudioHardware() {
     ioProcs_.clear();
 }
 
-std::unique_ptr<AudioStream> PulseAudioHardware::openOutputStream(
-    AudioObjectID device, OutputRenderCallback render, ConfigurationChangeCallback onChange,
-    OSStatus* status) {
-    const PulseDevice* d = findDevice(*core_, device, true, status);
+std::unique_ptr<AudioStream> PulseAudioHardware::openOutputStream(DeviceID device,
+                                                                  OutputRenderCallback render,
+                                                                  StreamEvents events,
+                                                                  AudioError* error) {
+    const PulseDevice* d = findDevice(*core_, device, true, error);
     if (!d || !render) {
         return nullptr;
     }
-    auto stream = std::make_shared<PulseOutput>(core_, *d, std::move(render), std::move(onChange));
+    auto stream = std::make_shared<PulseOutput>(core_, *d, std::move(render),
+                                                std::move(events.onConfigurationChange));
     core_->addWatcher(stream);
     return std::make_unique<StreamHandle<PulseOutput>>(std::move(stream));
 }
 
-std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(AudioObjectID device,
+std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(DeviceID device,
                                                                  std::uint32_t framesPerBuffer,
                                                                  InputCaptureCallback capture,
-                                                                 ConfigurationChangeCallback,
-                                                                 OSStatus* status) {
-    const PulseDevice* d = findDevice(*core_, device, false, status);
+                                                                 StreamEvents, AudioError* error) {
+    const PulseDevice* d = findDevice(*core_, device, false, error);
     if (!d || !capture) {
         return nullptr;
     }
@@ -465,10 +467,9 @@ std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(AudioObjectID d
     return std::make_unique<StreamHandle<PulseRecord>>(std::move(stream));
 }
 
-std::optional<AudioHardware::IOProcID> PulseAudioHardware::createIOProc(AudioObjectID device,
-                                                                        IOProc proc,
-                                                                        OSStatus* status) {
-    const PulseDevice* d = findDevice(*core_, device, false, status);
+std::optional<AudioHardware::IOProcID> PulseAudioHardware::createIOProc(
+    DeviceID device, IOProc proc, AudioError* error, std::function<void(AudioResult)>) {
+    const PulseDevice* d = findDevice(*core_, device, false, error);
     if (!d || !proc) {
         return std::nullopt;
     }
@@ -485,22 +486,22 @@ std::optional<AudioHardware::IOProcID> PulseAudioHardware::createIOProc(AudioObj
     return id;
 }
 
-OSStatus PulseAudioHardware::startIOProc(AudioObjectID device, IOProcID id) {
+AudioResult PulseAudioHardware::startIOProc(DeviceID device, IOProcID id) {
     auto it = ioProcs_.find(id);
     if (it == ioProcs_.end() || it->second->device != device) {
-        return kAudioHardwareBadObjectError;
+        return AudioError::deviceNotFound;
     }
     return it->second->stream->start();
 }
 
-void PulseAudioHardware::stopIOProc(AudioObjectID device, IOProcID id) {
+void PulseAudioHardware::stopIOProc(DeviceID device, IOProcID id) {
     auto it = ioProcs_.find(id);
     if (it != ioProcs_.end() && it->second->device == device) {
         it->second->stream->stop();
     }
 }
 
-void PulseAudioHardware::destroyIOProc(AudioObjectID device, IOProcID id) {
+void PulseAudioHardware::destroyIOProc(DeviceID device, IOProcID id) {
     auto it = ioProcs_.find(id);
     if (it != ioProcs_.end() && it->second->device == device) {
         it->second->stream->stop();

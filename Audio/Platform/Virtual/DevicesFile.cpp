@@ -135,11 +135,11 @@ VirtualDeviceSpec parseDevice(const json& value, std::size_t index,
     where += " (" + inQuotes(spec.uid) + ")";
     spec.name = text(value, "name", where);
     if (member(value, "transport")) {
-        const auto code = fourCharCodeFromString(text(value, "transport", where));
-        if (!code) {
+        const auto transport = transportFromCode(text(value, "transport", where));
+        if (!transport) {
             refuse(where, "\"transport\" must be exactly 4 characters");
         }
-        spec.transport = *code;
+        spec.transport = *transport;
     }
     if (member(value, "sampleRate")) {
         spec.sampleRate = number(value, "sampleRate", "sampleRate", where);
@@ -285,23 +285,42 @@ std::optional<VirtualSetup> loadDevicesFile(const std::string& path, std::string
     return setup;
 }
 
+std::optional<Transport> transportFromCode(const std::string& code) {
+    if (code.size() != 4) {
+        return std::nullopt;
+    }
+    static const std::pair<const char*, Transport> known[] = {
+        {"bltn", Transport::builtIn},       {"usb ", Transport::usb},
+        {"blue", Transport::bluetooth},     {"blea", Transport::bluetoothLowEnergy},
+        {"hdmi", Transport::hdmi},          {"dprt", Transport::displayPort},
+        {"thun", Transport::thunderbolt},   {"1394", Transport::fireWire},
+        {"virt", Transport::virtualDevice}, {"grup", Transport::aggregate},
+    };
+    for (const auto& [text, transport] : known) {
+        if (code == text) {
+            return transport;
+        }
+    }
+    return Transport::other;
+}
+
 VirtualSetup builtinVirtualSetup() {
-    const auto device = [](std::string uid, std::string name, const char(&transport)[5]) {
+    const auto device = [](std::string uid, std::string name, Transport transport) {
         VirtualDeviceSpec spec;
         spec.uid = std::move(uid);
         spec.name = std::move(name);
-        spec.transport = fourCharCode(transport);
+        spec.transport = transport;
         return spec;
     };
     VirtualSetup setup;
-    auto speakers = device("builtin-speakers", "Speakers", "bltn");
+    auto speakers = device("builtin-speakers", "Speakers", Transport::builtIn);
     speakers.output = VirtualOutputSpec{2};
-    auto headphones = device("builtin-headphones", "Headphones", "usb ");
+    auto headphones = device("builtin-headphones", "Headphones", Transport::usb);
     headphones.output = VirtualOutputSpec{2};
-    auto system = device("quorvanta-system", "Quorvanta System", "virt");
+    auto system = device("quorvanta-system", "Quorvanta System", Transport::virtualDevice);
     system.input = VirtualInputSpec{2, Signal::silence()};
     system.output = VirtualOutputSpec{2};
-    auto tone = device("builtin-test-tone", "Test Tone", "virt");
+    auto tone = device("builtin-test-tone", "Test Tone", Transport::virtualDevice);
     tone.input = VirtualInputSpec{2, Signal::sine(440.0, -20.0)};
     setup.devices = {speakers, headphones, system, tone};
     setup.apps.push_back({"org.quorvanta.DemoTone", "Demo Tone", Signal::sine(220.0, -24.0)});

@@ -25,7 +25,7 @@ struct VirtualOutputSpec {
 struct VirtualDeviceSpec {
     std::string uid;
     std::string name;
-    std::uint32_t transport = fourCharCode("virt");
+    Transport transport = Transport::virtualDevice;
     double sampleRate = 48000.0;
     // Empty stands for the single range [sampleRate, sampleRate].
     std::vector<RateRange> availableRates;
@@ -54,6 +54,10 @@ std::optional<VirtualSetup> loadDevicesFile(const std::string& path, std::string
 // Parses the text of a devices file; relative WAV paths resolve against `baseDir`.
 std::optional<VirtualSetup> parseDevicesJson(const std::string& text, const std::string& baseDir,
                                              std::string* error);
+
+// A devices file's four-character transport code ("usb ", "bltn", ...); a code of another
+// length gives nothing, an unknown one Transport::other.
+std::optional<Transport> transportFromCode(const std::string& code);
 
 // The devices the program runs on when no sound server can be reached: speakers, headphones,
 // the "Quorvanta System" loopback device, a test-tone input and one demo application.

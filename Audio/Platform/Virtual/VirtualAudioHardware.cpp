@@ -13,7 +13,7 @@
 namespace qv {
 namespace {
 
-constexpr AudioObjectID kFirstDeviceID = 100;
+constexpr DeviceID kFirstDeviceID = 100;
 
 // The first frame at or after time `t`; a hair of slack absorbs rounding of boundary times
 // taken from another device's grid.
@@ -29,7 +29,7 @@ bool isLate(Seconds boundary, Seconds now, Seconds maxLate) {
 
 struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     struct Device {
-        AudioObjectID id = kAudioObjectUnknown;
+        DeviceID id = kNoDevice;
         VirtualDeviceSpec spec;
         double rate = 0;
         bool isRunningSomewhere = false;
@@ -46,13 +46,13 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     };
 
     struct StreamState {
-        AudioObjectID device = kAudioObjectUnknown;
+        DeviceID device = kNoDevice;
         bool isOutput = false;
         int channels = 0;
         int frames = 0;  // per buffer (input) or per period (output)
         OutputRenderCallback render;
         InputCaptureCallback capture;
-        ConfigurationChangeCallback onChange;
+        std::function<void()> onChange;
         // A stream of its own, not tied to a device: its rate and what it plays.
         double ownRate = 0;
         SignalSource source;
@@ -75,8 +75,9 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     };
 
     struct Listener {
-        AudioObjectID object;
-        AudioProperty property;
+        bool isDeviceList = false;
+        DeviceID device = kNoDevice;
+        DeviceProperty property = DeviceProperty::alive;
         std::function<void()> block;
     };
 
@@ -87,18 +88,19 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     std::vector<Device> devices;  // in id order
     std::map<std::uint64_t, StreamState> streams;
     std::map<ListenerID, Listener> listeners;
-    AudioObjectID nextDeviceID = kFirstDeviceID;
+    DeviceID nextDeviceID = kFirstDeviceID;
     std::uint64_t nextStreamID = 1;
     ListenerID nextListenerID = 1;
     int periodFrames = 128;
     std::optional<Seconds> recordingSeconds;
-    std::set<std::pair<AudioObjectID, AudioProperty>> failedReads;
-    std::map<AudioObjectID, OSStatus> failedSetRate;
-    std::map<AudioObjectID, OSStatus> failedStart;
-    std::map<AudioObjectID, OSStatus> failedBind;
-    std::map<AudioObjectID, OSStatus> failedIOProcCreate;
-    std::map<AudioObjectID, OSStatus> failedIOProcStart;
-    bool hasInputUnit = true;
+    std::set<std::pair<DeviceID, DeviceProperty>> failedReads;
+    bool failsDeviceListRead = false;
+    std::map<DeviceID, AudioError> failedSetRate;
+    std::map<DeviceID, AudioError> failedStart;
+    std::map<DeviceID, AudioError> failedBind;
+    std::map<DeviceID, AudioError> failedIOProcCreate;
+    std::map<DeviceID, AudioError> failedIOProcStart;
+    bool canCapture = true;
 
     // Mutex held. The rate an input stream runs at, if it can run.
     std::optional<double> inputRate(const StreamState& s) {
@@ -111,7 +113,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
         return std::nullopt;
     }
 
-    Device* find(AudioObjectID id) {
+    Device* find(DeviceID id) {
         auto it = std::find_if(devices.begin(), devices.end(),
                                [id](const Device& d) { return d.id == id; });
         return it == devices.end() ? nullptr : &*it;
@@ -127,7 +129,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     }
 
     // Mutex held.
-    AudioObjectID insert(const VirtualDeviceSpec& spec) {
+    DeviceID insert(const VirtualDeviceSpec& spec) {
         const bool hasZeroChannels = (spec.input && spec.input->channels == 0) ||
                                      (spec.output && spec.output->channels == 0);
         const bool isUIDTaken = std::any_of(devices.begin(), devices.end(), [&](const Device& d) {
@@ -135,7 +137,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
         });
         if ((!spec.input && !spec.output) || hasZeroChannels || isUIDTaken ||
             !(spec.sampleRate > 0)) {
-            return kAudioObjectUnknown;
+            return kNoDevice;
         }
         Device d;
         d.id = nextDeviceID++;
@@ -150,11 +152,20 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
         return devices.back().id;
     }
 
-    // Mutex held. Posts every listener of (object, property); a listener removed before its
+    // Mutex held. Posts every listener of (device, property); a listener removed before its
     // turn is skipped.
-    void notify(AudioObjectID object, AudioProperty property) {
+    void notify(DeviceID device, DeviceProperty property) {
+        post([&](const Listener& l) {
+            return !l.isDeviceList && l.device == device && l.property == property;
+        });
+    }
+    void notifyDeviceList() {
+        post([](const Listener& l) { return l.isDeviceList; });
+    }
+    template <typename Matches>
+    void post(Matches matches) {
         for (const auto& [id, listener] : listeners) {
-            if (listener.object != object || listener.property != property) {
+            if (!matches(listener)) {
                 continue;
             }
             queue.post([weak = weak_from_this(), id = id] {
@@ -176,10 +187,10 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
         }
     }
 
-    using ChangeList = std::vector<std::pair<std::uint64_t, ConfigurationChangeCallback>>;
+    using ChangeList = std::vector<std::pair<std::uint64_t, std::function<void()>>>;
 
     // Mutex held.
-    ChangeList changeCallbacks(AudioObjectID device) const {
+    ChangeList changeCallbacks(DeviceID device) const {
         ChangeList list;
         for (const auto& [id, s] : streams) {
             if (s.device == device && s.onChange) {
@@ -204,7 +215,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     }
 
     template <typename T, typename Get>
-    std::optional<T> read(AudioObjectID id, AudioProperty property, Get get) {
+    std::optional<T> read(DeviceID id, DeviceProperty property, Get get) {
         std::lock_guard lock(mutex);
         const Device* d = find(id);
         if (!d || failedReads.count({id, property})) {
@@ -224,11 +235,11 @@ class VirtualAudioHardware::Stream final : public AudioStream {
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
 
-    OSStatus start() override {
+    AudioResult start() override {
         std::lock_guard lock(core_->mutex);
         auto& s = core_->streams.at(id_);
         if (s.isDeviceGone) {
-            return kAudioHardwareBadObjectError;
+            return AudioError::deviceNotFound;
         }
         if (auto it = core_->failedStart.find(s.device); it != core_->failedStart.end()) {
             return it->second;
@@ -236,17 +247,17 @@ class VirtualAudioHardware::Stream final : public AudioStream {
         if (!s.isRunning) {
             s.isRunning = true;
             s.isScheduled = false;
-            if (!s.isOutput && s.device != kAudioObjectUnknown) {
-                core_->notify(s.device, AudioProperty::runningSomewhere);
+            if (!s.isOutput && s.device != kNoDevice) {
+                core_->notify(s.device, DeviceProperty::runningSomewhere);
             }
         }
-        return kAudioNoError;
+        return {};
     }
     void stop() override {
         std::lock_guard lock(core_->mutex);
         auto& s = core_->streams.at(id_);
-        if (s.isRunning && !s.isOutput && s.device != kAudioObjectUnknown) {
-            core_->notify(s.device, AudioProperty::runningSomewhere);
+        if (s.isRunning && !s.isOutput && s.device != kNoDevice) {
+            core_->notify(s.device, DeviceProperty::runningSomewhere);
         }
         s.isRunning = false;
     }
@@ -270,12 +281,12 @@ VirtualAudioHardware::VirtualAudioHardware(MainQueue& queue, const VirtualSetup&
 
 VirtualAudioHardware::~VirtualAudioHardware() = default;
 
-std::optional<std::vector<AudioObjectID>> VirtualAudioHardware::deviceIDs() const {
+std::optional<std::vector<DeviceID>> VirtualAudioHardware::deviceIDs() const {
     std::lock_guard lock(core_->mutex);
-    if (core_->failedReads.count({kAudioObjectSystemObject, AudioProperty::deviceList})) {
+    if (core_->failsDeviceListRead) {
         return std::nullopt;
     }
-    std::vector<AudioObjectID> ids;
+    std::vector<DeviceID> ids;
     for (const auto& d : core_->devices) {
         ids.push_back(d.id);
     }
@@ -283,58 +294,54 @@ std::optional<std::vector<AudioObjectID>> VirtualAudioHardware::deviceIDs() cons
 }
 
 std::optional<std::vector<std::uint32_t>> VirtualAudioHardware::streamConfiguration(
-    AudioObjectID device, Scope scope) const {
-    if (scope == Scope::global) {
-        return std::nullopt;
-    }
+    DeviceID device, Direction direction) const {
     using List = std::vector<std::uint32_t>;
-    return core_->read<List>(device, AudioProperty::streamConfiguration, [&](const auto& d) {
-        if (scope == Scope::input) {
+    return core_->read<List>(device, DeviceProperty::streamConfiguration, [&](const auto& d) {
+        if (direction == Direction::input) {
             return d.spec.input ? List{d.spec.input->channels} : List{};
         }
         return d.spec.output ? List{d.spec.output->channels} : List{};
     });
 }
 
-std::optional<std::string> VirtualAudioHardware::deviceUID(AudioObjectID device) const {
-    return core_->read<std::string>(device, AudioProperty::uid,
+std::optional<std::string> VirtualAudioHardware::deviceUID(DeviceID device) const {
+    return core_->read<std::string>(device, DeviceProperty::uid,
                                     [](const auto& d) { return d.spec.uid; });
 }
 
-std::optional<std::string> VirtualAudioHardware::deviceName(AudioObjectID device) const {
-    return core_->read<std::string>(device, AudioProperty::name,
+std::optional<std::string> VirtualAudioHardware::deviceName(DeviceID device) const {
+    return core_->read<std::string>(device, DeviceProperty::name,
                                     [](const auto& d) { return d.spec.name; });
 }
 
-std::optional<std::uint32_t> VirtualAudioHardware::transportType(AudioObjectID device) const {
-    return core_->read<std::uint32_t>(device, AudioProperty::transport,
-                                      [](const auto& d) { return d.spec.transport; });
+std::optional<Transport> VirtualAudioHardware::transport(DeviceID device) const {
+    return core_->read<Transport>(device, DeviceProperty::transport,
+                                  [](const auto& d) { return d.spec.transport; });
 }
 
-std::optional<double> VirtualAudioHardware::nominalSampleRate(AudioObjectID device) const {
-    return core_->read<double>(device, AudioProperty::nominalSampleRate,
+std::optional<double> VirtualAudioHardware::nominalSampleRate(DeviceID device) const {
+    return core_->read<double>(device, DeviceProperty::nominalSampleRate,
                                [](const auto& d) { return d.rate; });
 }
 
-std::optional<std::size_t> VirtualAudioHardware::availableSampleRateCount(
-    AudioObjectID device) const {
-    return core_->read<std::size_t>(device, AudioProperty::availableRatesSize,
+std::optional<std::size_t> VirtualAudioHardware::availableSampleRateCount(DeviceID device) const {
+    return core_->read<std::size_t>(device, DeviceProperty::availableRateCount,
                                     [](const auto& d) { return d.spec.availableRates.size(); });
 }
 
 std::optional<std::vector<RateRange>> VirtualAudioHardware::availableSampleRates(
-    AudioObjectID device) const {
-    return core_->read<std::vector<RateRange>>(device, AudioProperty::availableRates,
+    DeviceID device) const {
+    return core_->read<std::vector<RateRange>>(device, DeviceProperty::availableRates,
                                                [](const auto& d) { return d.spec.availableRates; });
 }
 
-OSStatus VirtualAudioHardware::setNominalSampleRate(AudioObjectID device, double rate) {
+AudioResult VirtualAudioHardware::setNominalSampleRate(DeviceID device, double rate) {
     Core::ChangeList changes;
     {
         std::lock_guard lock(core_->mutex);
         auto* d = core_->find(device);
         if (!d) {
-            return kAudioHardwareBadObjectError;
+            return AudioError::deviceNotFound;
         }
         if (auto it = core_->failedSetRate.find(device); it != core_->failedSetRate.end()) {
             return it->second;
@@ -343,10 +350,10 @@ OSStatus VirtualAudioHardware::setNominalSampleRate(AudioObjectID device, double
         if (std::none_of(ranges.begin(), ranges.end(), [rate](const RateRange& r) {
                 return rate >= r.minimum && rate <= r.maximum;
             })) {
-            return kAudioDeviceUnsupportedFormatError;
+            return AudioError::unsupportedRate;
         }
         if (rate == d->rate) {
-            return kAudioNoError;
+            return AudioResult{};
         }
         d->rate = rate;
         d->isScheduled = false;
@@ -356,18 +363,18 @@ OSStatus VirtualAudioHardware::setNominalSampleRate(AudioObjectID device, double
             }
         }
         changes = core_->changeCallbacks(device);
-        core_->notify(device, AudioProperty::nominalSampleRate);
+        core_->notify(device, DeviceProperty::nominalSampleRate);
     }
     core_->callChanges(changes);
-    return kAudioNoError;
+    return AudioResult{};
 }
 
-std::optional<bool> VirtualAudioHardware::isAlive(AudioObjectID device) const {
-    return core_->read<bool>(device, AudioProperty::alive, [](const auto&) { return true; });
+std::optional<bool> VirtualAudioHardware::isAlive(DeviceID device) const {
+    return core_->read<bool>(device, DeviceProperty::alive, [](const auto&) { return true; });
 }
 
-std::optional<bool> VirtualAudioHardware::isRunningSomewhere(AudioObjectID device) const {
-    return core_->read<bool>(device, AudioProperty::runningSomewhere, [&](const auto& d) {
+std::optional<bool> VirtualAudioHardware::isRunningSomewhere(DeviceID device) const {
+    return core_->read<bool>(device, DeviceProperty::runningSomewhere, [&](const auto& d) {
         if (d.isRunningSomewhere) {
             return true;
         }
@@ -378,38 +385,46 @@ std::optional<bool> VirtualAudioHardware::isRunningSomewhere(AudioObjectID devic
     });
 }
 
-AudioHardware::ListenerID VirtualAudioHardware::addPropertyListener(AudioObjectID object,
-                                                                    AudioProperty property,
-                                                                    std::function<void()> block) {
+AudioHardware::ListenerID VirtualAudioHardware::addDeviceListListener(std::function<void()> block) {
     std::lock_guard lock(core_->mutex);
-    const bool isValid = object == kAudioObjectSystemObject
-                             ? property == AudioProperty::deviceList
-                             : core_->find(object) && property != AudioProperty::deviceList;
-    if (!isValid || !block) {
+    if (!block) {
         return 0;
     }
     const ListenerID id = core_->nextListenerID++;
-    core_->listeners.emplace(id, Core::Listener{object, property, std::move(block)});
+    core_->listeners.emplace(id, Core::Listener{true, kNoDevice, {}, std::move(block)});
     return id;
 }
 
-void VirtualAudioHardware::removePropertyListener(ListenerID id) {
+AudioHardware::ListenerID VirtualAudioHardware::addPropertyListener(DeviceID device,
+                                                                    DeviceProperty property,
+                                                                    std::function<void()> block) {
+    std::lock_guard lock(core_->mutex);
+    if (!core_->find(device) || !block) {
+        return 0;
+    }
+    const ListenerID id = core_->nextListenerID++;
+    core_->listeners.emplace(id, Core::Listener{false, device, property, std::move(block)});
+    return id;
+}
+
+void VirtualAudioHardware::removeListener(ListenerID id) {
     std::lock_guard lock(core_->mutex);
     core_->listeners.erase(id);
 }
 
-std::unique_ptr<AudioStream> VirtualAudioHardware::openOutputStream(
-    AudioObjectID device, OutputRenderCallback render, ConfigurationChangeCallback onChange,
-    OSStatus* status) {
+std::unique_ptr<AudioStream> VirtualAudioHardware::openOutputStream(DeviceID device,
+                                                                    OutputRenderCallback render,
+                                                                    StreamEvents events,
+                                                                    AudioError* error) {
     std::lock_guard lock(core_->mutex);
     const auto* d = core_->find(device);
-    const OSStatus result = !d                ? kAudioHardwareBadObjectError
-                            : !d->spec.output ? kAudioHardwareIllegalOperationError
-                                              : kAudioNoError;
-    if (status) {
-        *status = result;
-    }
-    if (result != kAudioNoError) {
+    const AudioResult result = !d                ? AudioResult(AudioError::deviceNotFound)
+                               : !d->spec.output ? AudioResult(AudioError::wrongDirection)
+                                                 : AudioResult{};
+    if (!result.ok()) {
+        if (error) {
+            *error = result.error();
+        }
         return nullptr;
     }
     Core::StreamState s;
@@ -417,33 +432,35 @@ std::unique_ptr<AudioStream> VirtualAudioHardware::openOutputStream(
     s.isOutput = true;
     s.channels = d->outputChannels();
     s.render = std::move(render);
-    s.onChange = std::move(onChange);
+    s.onChange = std::move(events.onConfigurationChange);
     s.allocate(core_->periodFrames);
     const std::uint64_t id = core_->nextStreamID++;
     core_->streams.emplace(id, std::move(s));
     return std::make_unique<Stream>(core_, id);
 }
 
-std::unique_ptr<AudioStream> VirtualAudioHardware::openInputStream(
-    AudioObjectID device, std::uint32_t framesPerBuffer, InputCaptureCallback capture,
-    ConfigurationChangeCallback onChange, OSStatus* status) {
+std::unique_ptr<AudioStream> VirtualAudioHardware::openInputStream(DeviceID device,
+                                                                   std::uint32_t framesPerBuffer,
+                                                                   InputCaptureCallback capture,
+                                                                   StreamEvents events,
+                                                                   AudioError* error) {
     std::lock_guard lock(core_->mutex);
     const auto* d = core_->find(device);
-    const OSStatus result = !d ? kAudioHardwareBadObjectError
-                            : !d->spec.input || framesPerBuffer == 0
-                                ? kAudioHardwareIllegalOperationError
-                                : kAudioNoError;
-    if (status) {
-        *status = result;
-    }
-    if (result != kAudioNoError) {
+    const AudioResult result = !d ? AudioResult(AudioError::deviceNotFound)
+                               : !d->spec.input || framesPerBuffer == 0
+                                   ? AudioResult(AudioError::wrongDirection)
+                                   : AudioResult{};
+    if (!result.ok()) {
+        if (error) {
+            *error = result.error();
+        }
         return nullptr;
     }
     Core::StreamState s;
     s.device = device;
     s.channels = static_cast<int>(d->spec.input->channels);
     s.capture = std::move(capture);
-    s.onChange = std::move(onChange);
+    s.onChange = std::move(events.onConfigurationChange);
     s.allocate(static_cast<int>(framesPerBuffer));
     const std::uint64_t id = core_->nextStreamID++;
     core_->streams.emplace(id, std::move(s));
@@ -469,16 +486,16 @@ std::unique_ptr<AudioStream> VirtualAudioHardware::openSignalStream(double rate,
     return std::make_unique<Stream>(core_, id);
 }
 
-AudioObjectID VirtualAudioHardware::addDevice(const VirtualDeviceSpec& spec) {
+DeviceID VirtualAudioHardware::addDevice(const VirtualDeviceSpec& spec) {
     std::lock_guard lock(core_->mutex);
-    const AudioObjectID id = core_->insert(spec);
-    if (id != kAudioObjectUnknown) {
-        core_->notify(kAudioObjectSystemObject, AudioProperty::deviceList);
+    const DeviceID id = core_->insert(spec);
+    if (id != kNoDevice) {
+        core_->notifyDeviceList();
     }
     return id;
 }
 
-bool VirtualAudioHardware::removeDevice(AudioObjectID device) {
+bool VirtualAudioHardware::removeDevice(DeviceID device) {
     Core::ChangeList changes;
     {
         std::lock_guard lock(core_->mutex);
@@ -494,14 +511,14 @@ bool VirtualAudioHardware::removeDevice(AudioObjectID device) {
         }
         changes = core_->changeCallbacks(device);
         core_->devices.erase(core_->devices.begin() + (d - core_->devices.data()));
-        core_->notify(kAudioObjectSystemObject, AudioProperty::deviceList);
-        core_->notify(device, AudioProperty::alive);
+        core_->notifyDeviceList();
+        core_->notify(device, DeviceProperty::alive);
     }
     core_->callChanges(changes);
     return true;
 }
 
-bool VirtualAudioHardware::breakStreams(AudioObjectID device) {
+bool VirtualAudioHardware::breakStreams(DeviceID device) {
     Core::ChangeList changes;
     {
         std::lock_guard lock(core_->mutex);
@@ -519,7 +536,7 @@ bool VirtualAudioHardware::breakStreams(AudioObjectID device) {
     return true;
 }
 
-std::optional<AudioObjectID> VirtualAudioHardware::deviceForUID(const std::string& uid) const {
+std::optional<DeviceID> VirtualAudioHardware::deviceForUID(const std::string& uid) const {
     std::lock_guard lock(core_->mutex);
     for (const auto& d : core_->devices) {
         if (d.spec.uid == uid) {
@@ -529,54 +546,58 @@ std::optional<AudioObjectID> VirtualAudioHardware::deviceForUID(const std::strin
     return std::nullopt;
 }
 
-void VirtualAudioHardware::setRunningSomewhere(AudioObjectID device, bool isRunning) {
+void VirtualAudioHardware::setRunningSomewhere(DeviceID device, bool isRunning) {
     std::lock_guard lock(core_->mutex);
     if (auto* d = core_->find(device)) {
         d->isRunningSomewhere = isRunning;
-        core_->notify(device, AudioProperty::runningSomewhere);
+        core_->notify(device, DeviceProperty::runningSomewhere);
     }
 }
 
-void VirtualAudioHardware::failRead(AudioObjectID object, AudioProperty property) {
+void VirtualAudioHardware::failRead(DeviceID device, DeviceProperty property) {
     std::lock_guard lock(core_->mutex);
-    core_->failedReads.insert({object, property});
+    core_->failedReads.insert({device, property});
 }
 
-void VirtualAudioHardware::failSetRate(AudioObjectID device, OSStatus status) {
+void VirtualAudioHardware::failDeviceListRead() {
+    std::lock_guard lock(core_->mutex);
+    core_->failsDeviceListRead = true;
+}
+
+void VirtualAudioHardware::failSetRate(DeviceID device, AudioError status) {
     std::lock_guard lock(core_->mutex);
     core_->failedSetRate[device] = status;
 }
 
-void VirtualAudioHardware::failStreamStart(AudioObjectID device, OSStatus status) {
+void VirtualAudioHardware::failStreamStart(DeviceID device, AudioError status) {
     std::lock_guard lock(core_->mutex);
     core_->failedStart[device] = status;
 }
 
 // An I/O procedure: an input stream of the device whose buffers are handed over interleaved.
 struct VirtualAudioHardware::IOProcEntry {
-    AudioObjectID device = kAudioObjectUnknown;
+    DeviceID device = kNoDevice;
     std::vector<float> interleaved;
     std::unique_ptr<AudioStream> stream;
 };
 
-std::optional<AudioHardware::IOProcID> VirtualAudioHardware::createIOProc(AudioObjectID device,
-                                                                          IOProc proc,
-                                                                          OSStatus* status) {
+std::optional<AudioHardware::IOProcID> VirtualAudioHardware::createIOProc(
+    DeviceID device, IOProc proc, AudioError* error, std::function<void(AudioResult)>) {
     {
         std::lock_guard lock(core_->mutex);
         if (auto it = core_->failedIOProcCreate.find(device);
             it != core_->failedIOProcCreate.end()) {
-            if (status) {
-                *status = it->second;
+            if (error) {
+                *error = it->second;
             }
             return std::nullopt;
         }
     }
-    auto config = streamConfiguration(device, Scope::input);
+    auto config = streamConfiguration(device, Direction::input);
     const int frames = periodFrames();
     if (!config || config->empty() || !proc) {
-        if (status) {
-            *status = kAudioHardwareBadObjectError;
+        if (error) {
+            *error = AudioError::deviceNotFound;
         }
         return std::nullopt;
     }
@@ -598,22 +619,19 @@ std::optional<AudioHardware::IOProcID> VirtualAudioHardware::createIOProc(AudioO
             }
             proc(scratch, static_cast<std::size_t>(n) * count * sizeof(float));
         },
-        nullptr, status);
+        {}, error);
     if (!entry->stream) {
         return std::nullopt;
     }
     const IOProcID id = nextIOProcID_++;
     ioProcs_[id] = std::move(entry);
-    if (status) {
-        *status = kAudioNoError;
-    }
     return id;
 }
 
-OSStatus VirtualAudioHardware::startIOProc(AudioObjectID device, IOProcID id) {
+AudioResult VirtualAudioHardware::startIOProc(DeviceID device, IOProcID id) {
     auto it = ioProcs_.find(id);
     if (it == ioProcs_.end() || it->second->device != device) {
-        return kAudioHardwareBadObjectError;
+        return AudioError::deviceNotFound;
     }
     {
         std::lock_guard lock(core_->mutex);
@@ -625,22 +643,22 @@ OSStatus VirtualAudioHardware::startIOProc(AudioObjectID device, IOProcID id) {
     return it->second->stream->start();
 }
 
-void VirtualAudioHardware::stopIOProc(AudioObjectID, IOProcID id) {
+void VirtualAudioHardware::stopIOProc(DeviceID, IOProcID id) {
     if (auto it = ioProcs_.find(id); it != ioProcs_.end()) {
         it->second->stream->stop();
     }
 }
 
-void VirtualAudioHardware::destroyIOProc(AudioObjectID, IOProcID id) {
+void VirtualAudioHardware::destroyIOProc(DeviceID, IOProcID id) {
     ioProcs_.erase(id);
 }
 
-void VirtualAudioHardware::failIOProcCreate(AudioObjectID device, OSStatus status) {
+void VirtualAudioHardware::failIOProcCreate(DeviceID device, AudioError status) {
     std::lock_guard lock(core_->mutex);
     core_->failedIOProcCreate[device] = status;
 }
 
-void VirtualAudioHardware::failIOProcStart(AudioObjectID device, OSStatus status) {
+void VirtualAudioHardware::failIOProcStart(DeviceID device, AudioError status) {
     std::lock_guard lock(core_->mutex);
     core_->failedIOProcStart[device] = status;
 }
@@ -649,27 +667,27 @@ std::size_t VirtualAudioHardware::ioProcCount() const {
     return ioProcs_.size();
 }
 
-bool VirtualAudioHardware::hasInputUnit() const {
+bool VirtualAudioHardware::canCapture() const {
     std::lock_guard lock(core_->mutex);
-    return core_->hasInputUnit;
+    return core_->canCapture;
 }
 
-OSStatus VirtualAudioHardware::bindStatus(AudioObjectID device, Scope scope) const {
+AudioResult VirtualAudioHardware::bindResult(DeviceID device, Direction direction) const {
     {
         std::lock_guard lock(core_->mutex);
         if (auto it = core_->failedBind.find(device); it != core_->failedBind.end()) {
             return it->second;
         }
     }
-    return AudioHardware::bindStatus(device, scope);
+    return AudioHardware::bindResult(device, direction);
 }
 
-void VirtualAudioHardware::setInputUnitAvailable(bool isAvailable) {
+void VirtualAudioHardware::setCaptureAvailable(bool isAvailable) {
     std::lock_guard lock(core_->mutex);
-    core_->hasInputUnit = isAvailable;
+    core_->canCapture = isAvailable;
 }
 
-void VirtualAudioHardware::failBind(AudioObjectID device, OSStatus status) {
+void VirtualAudioHardware::failBind(DeviceID device, AudioError status) {
     std::lock_guard lock(core_->mutex);
     core_->failedBind[device] = status;
 }
@@ -682,7 +700,8 @@ void VirtualAudioHardware::clearFailures() {
     core_->failedBind.clear();
     core_->failedIOProcCreate.clear();
     core_->failedIOProcStart.clear();
-    core_->hasInputUnit = true;
+    core_->canCapture = true;
+    core_->failsDeviceListRead = false;
 }
 
 int VirtualAudioHardware::periodFrames() const {
@@ -711,7 +730,7 @@ void VirtualAudioHardware::enableRecording(Seconds seconds) {
     }
 }
 
-std::vector<std::vector<float>> VirtualAudioHardware::recording(AudioObjectID device) const {
+std::vector<std::vector<float>> VirtualAudioHardware::recording(DeviceID device) const {
     std::lock_guard lock(core_->mutex);
     const auto* d = core_->find(device);
     return d ? d->recording : std::vector<std::vector<float>>{};

@@ -32,36 +32,33 @@ class VirtualAudioHardware final : public AudioHardware {
     VirtualAudioHardware(const VirtualAudioHardware&) = delete;
     VirtualAudioHardware& operator=(const VirtualAudioHardware&) = delete;
 
-    std::optional<std::vector<AudioObjectID>> deviceIDs() const override;
-    std::optional<std::vector<std::uint32_t>> streamConfiguration(AudioObjectID device,
-                                                                  Scope scope) const override;
-    std::optional<std::string> deviceUID(AudioObjectID device) const override;
-    std::optional<std::string> deviceName(AudioObjectID device) const override;
-    std::optional<std::uint32_t> transportType(AudioObjectID device) const override;
-    std::optional<double> nominalSampleRate(AudioObjectID device) const override;
-    std::optional<std::size_t> availableSampleRateCount(AudioObjectID device) const override;
-    std::optional<std::vector<RateRange>> availableSampleRates(AudioObjectID device) const override;
-    // Fails with kAudioDeviceUnsupportedFormatError for a rate outside every available range.
-    // A change notifies the device's open streams (configuration change) and its
-    // nominalSampleRate listeners.
-    OSStatus setNominalSampleRate(AudioObjectID device, double rate) override;
-    std::optional<bool> isAlive(AudioObjectID device) const override;
-    std::optional<bool> isRunningSomewhere(AudioObjectID device) const override;
+    std::optional<std::vector<DeviceID>> deviceIDs() const override;
+    std::optional<std::vector<std::uint32_t>> streamConfiguration(
+        DeviceID device, Direction direction) const override;
+    std::optional<std::string> deviceUID(DeviceID device) const override;
+    std::optional<std::string> deviceName(DeviceID device) const override;
+    std::optional<Transport> transport(DeviceID device) const override;
+    std::optional<double> nominalSampleRate(DeviceID device) const override;
+    std::optional<std::size_t> availableSampleRateCount(DeviceID device) const override;
+    std::optional<std::vector<RateRange>> availableSampleRates(DeviceID device) const override;
+    // Fails with unsupportedRate for a rate outside every available range. A change notifies
+    // the device's open streams (configuration change) and its nominalSampleRate listeners.
+    AudioResult setNominalSampleRate(DeviceID device, double rate) override;
+    std::optional<bool> isAlive(DeviceID device) const override;
+    std::optional<bool> isRunningSomewhere(DeviceID device) const override;
 
-    ListenerID addPropertyListener(AudioObjectID object, AudioProperty property,
+    ListenerID addDeviceListListener(std::function<void()> block) override;
+    ListenerID addPropertyListener(DeviceID device, DeviceProperty property,
                                    std::function<void()> block) override;
-    void removePropertyListener(ListenerID id) override;
+    void removeListener(ListenerID id) override;
 
-    // Null with kAudioHardwareBadObjectError for an unknown device, with
-    // kAudioHardwareIllegalOperationError for a device without that direction.
-    std::unique_ptr<AudioStream> openOutputStream(AudioObjectID device, OutputRenderCallback render,
-                                                  ConfigurationChangeCallback onChange,
-                                                  OSStatus* status) override;
-    std::unique_ptr<AudioStream> openInputStream(AudioObjectID device,
-                                                 std::uint32_t framesPerBuffer,
-                                                 InputCaptureCallback capture,
-                                                 ConfigurationChangeCallback onChange,
-                                                 OSStatus* status) override;
+    // Null with deviceNotFound for an unknown device, with wrongDirection for a device without
+    // that direction. Streams start at once (never in the background).
+    std::unique_ptr<AudioStream> openOutputStream(DeviceID device, OutputRenderCallback render,
+                                                  StreamEvents events, AudioError* error) override;
+    std::unique_ptr<AudioStream> openInputStream(DeviceID device, std::uint32_t framesPerBuffer,
+                                                 InputCaptureCallback capture, StreamEvents events,
+                                                 AudioError* error) override;
 
     // A stream of generated audio that belongs to no device (application capture): `source`
     // renders frames [start, start + frames) of one channel; buffers of `framesPerBuffer` frames
@@ -72,38 +69,40 @@ class VirtualAudioHardware final : public AudioHardware {
                                                   SignalSource source,
                                                   InputCaptureCallback capture);
 
-    // Devices appearing and disappearing. addDevice returns the new id, or kAudioObjectUnknown
-    // for a device without input or output, with 0 channels, or with a uid already present.
+    // Devices appearing and disappearing. addDevice returns the new id, or kNoDevice for a
+    // device without input or output, with 0 channels, or with a uid already present.
     // Removing a device notifies device-list and alive listeners; its open streams get their
     // configuration change callback and stop delivering.
-    AudioObjectID addDevice(const VirtualDeviceSpec& spec);
-    bool removeDevice(AudioObjectID device);
+    DeviceID addDevice(const VirtualDeviceSpec& spec);
+    bool removeDevice(DeviceID device);
     // Every stream of the device stops as if its connection broke (the device stays); each
     // gets its configuration change callback.
-    bool breakStreams(AudioObjectID device);
-    std::optional<AudioObjectID> deviceForUID(const std::string& uid) const;
+    bool breakStreams(DeviceID device);
+    std::optional<DeviceID> deviceForUID(const std::string& uid) const;
     // Another client starting or stopping I/O on the device; notifies its listeners.
-    void setRunningSomewhere(AudioObjectID device, bool isRunning);
+    void setRunningSomewhere(DeviceID device, bool isRunning);
 
     // I/O procedures run on the driver's cycle with the device's period.
-    std::optional<IOProcID> createIOProc(AudioObjectID device, IOProc proc,
-                                         OSStatus* status) override;
-    OSStatus startIOProc(AudioObjectID device, IOProcID id) override;
-    void stopIOProc(AudioObjectID device, IOProcID id) override;
-    void destroyIOProc(AudioObjectID device, IOProcID id) override;
-    void failIOProcCreate(AudioObjectID device, OSStatus status);
-    void failIOProcStart(AudioObjectID device, OSStatus status);
+    std::optional<IOProcID> createIOProc(
+        DeviceID device, IOProc proc, AudioError* error,
+        std::function<void(AudioResult failure)> onStartFailure = {}) override;
+    AudioResult startIOProc(DeviceID device, IOProcID id) override;
+    void stopIOProc(DeviceID device, IOProcID id) override;
+    void destroyIOProc(DeviceID device, IOProcID id) override;
+    void failIOProcCreate(DeviceID device, AudioError error);
+    void failIOProcStart(DeviceID device, AudioError error);
     std::size_t ioProcCount() const;
 
-    bool hasInputUnit() const override;
-    OSStatus bindStatus(AudioObjectID device, Scope scope) const override;
+    bool canCapture() const override;
+    AudioResult bindResult(DeviceID device, Direction direction) const override;
 
-    // Failure injection, until clearFailures(). Use kAudioObjectSystemObject for deviceList.
-    void setInputUnitAvailable(bool isAvailable);
-    void failBind(AudioObjectID device, OSStatus status);
-    void failRead(AudioObjectID object, AudioProperty property);
-    void failSetRate(AudioObjectID device, OSStatus status);
-    void failStreamStart(AudioObjectID device, OSStatus status);
+    // Failure injection, until clearFailures().
+    void setCaptureAvailable(bool isAvailable);
+    void failBind(DeviceID device, AudioError error);
+    void failRead(DeviceID device, DeviceProperty property);
+    void failDeviceListRead();
+    void failSetRate(DeviceID device, AudioError error);
+    void failStreamStart(DeviceID device, AudioError error);
     void clearFailures();
 
     // Frames rendered per output cycle (default 128).
@@ -114,7 +113,7 @@ class VirtualAudioHardware final : public AudioHardware {
     // frames per device, preallocated (silence where nothing played yet).
     void enableRecording(Seconds seconds);
     // Planar, the device's output channel count; empty for an unknown device.
-    std::vector<std::vector<float>> recording(AudioObjectID device) const;
+    std::vector<std::vector<float>> recording(DeviceID device) const;
     // Writes DIR/<uid>.wav (32-bit float, device rate and channels) for every output device.
     bool writeRecordings(const std::string& dir, std::string* error) const;
 

@@ -84,7 +84,7 @@ class VirtualCaptureStream final : public CaptureStream {
         stream_ = hardware_.openSignalStream(rate_, static_cast<int>(channels_), kFramesPerBuffer,
                                              source, deliver);
         std::optional<std::string> error;
-        if (!stream_ || stream_->start() != kAudioNoError) {
+        if (!stream_ || !stream_->start().ok()) {
             stream_.reset();
             error = "The capture stream could not be started";
         }
