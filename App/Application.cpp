@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "App/CommandLine.h"
+#include "Audio/DeviceCatalog.h"
 #include "Audio/MultiOutputEngine.h"
 #include "Audio/Platform/Pulse/PulseAudioHardware.h"
 #include "Audio/Platform/Pulse/PulseCaptureService.h"
@@ -172,21 +173,18 @@ void printDevice(const char* direction, DeviceID id, const std::string& uid,
 
 int listDevices(const CommandLineOptions& options) {
     VirtualMainQueue queue;
-    MemorySettingsStore settings;
     Backend backend;
     if (!openBackend(options, queue, &backend)) {
         return kExitFileProblem;
     }
-    auto engine =
-        MultiOutputEngine::create({queue, settings, backend.hardware(), backend.capture()});
-    for (const auto& d : engine->getOutputDevices()) {
+    const DeviceCatalog catalog(backend.hardware(), queue);
+    for (const auto& d : catalog.getOutputDevices()) {
         printDevice("output", d.id, d.uid, d.name, d.transportType, d.sampleRate, d.channelCount);
     }
-    for (const auto& d : engine->getInputDevices()) {
+    for (const auto& d : catalog.getInputDevices()) {
         printDevice("input", d.deviceID, d.id, d.name, d.transportType, d.sampleRate,
                     d.channelCount);
     }
-    engine.reset();
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "Audio/Platform/AudioPCMBuffer.h"
 #include "Foundation/MpscQueue.h"
 #include "Foundation/Uuid.h"
 
@@ -18,18 +19,30 @@ struct MeterMessage {
     float level = -80.0f;  // dB
 };
 
-// What audio threads share with the engine: the solo flag and the hand-over of meter values
-// and activity marks. Render blocks keep it alive, so it may outlive the engine.
+// What audio threads share with the engine: the solo flag, the wake threshold, and the
+// hand-over of meter values and activity marks to the main thread. Capture streams and render
+// blocks keep it alive, so it may outlive the engine. Every operation here may run on any
+// thread and never blocks, allocates or frees.
 class EngineAudioState {
   public:
     static constexpr std::size_t kMeterQueueCapacity = 4096;
+    // A channel level above this counts as audio activity, dB.
+    static constexpr float kActivityThreshold = -50.0f;
 
     std::atomic<bool> hasSoloActive{false};
     // The eco wake threshold for the idle monitor (dB) and whether the monitor has fired.
     std::atomic<float> ecoWakeThreshold{-60.0f};
     std::atomic<bool> idleMonitorTriggered{false};
 
-    // Any thread; never blocks or allocates. A full queue drops the value and counts it.
+    // Measuring: the level of channel 0 (RMS, dB) goes to the main thread, in order. A channel
+    // level above kActivityThreshold also marks audio activity.
+    void updateChannelMeter(const Uuid& channel, const AudioPCMBuffer& buffer);
+    void updateChannelMeterDirect(const Uuid& channel, const float* samples, std::int64_t count);
+    void updateBusMeterFromBuffer(int busId, const AudioPCMBuffer& buffer);
+    void updateBusMeterDirect(int busId, const float* samples, std::int64_t count);
+    void markAudioActivity();
+
+    // A full queue drops the value and counts it.
     void post(const MeterMessage& message) {
         if (!queue_.push(message)) {
             dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -41,6 +54,7 @@ class EngineAudioState {
 
   private:
     static_assert(std::atomic<bool>::is_always_lock_free);
+    static_assert(std::atomic<float>::is_always_lock_free);
     MpscQueue<MeterMessage, kMeterQueueCapacity> queue_;
     std::atomic<std::uint64_t> dropped_{0};
 };

@@ -2,26 +2,37 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 
+#include "Audio/BusGraphs.h"
+#include "Audio/ChannelRouting.h"
+#include "Audio/DeviceCatalog.h"
 #include "Audio/MultiOutputEngine.h"
 #include "Foundation/Log.h"
 
 namespace qv {
 namespace {
 
-const char* sourceTypeText(InputSourceType type) {
-    switch (type) {
-        case InputSourceType::none:
-            return "none";
-        case InputSourceType::microphone:
-            return "microphone";
-        case InputSourceType::systemAudio:
-            return "systemAudio";
-        case InputSourceType::appAudio:
-            return "appAudio";
+EQPreset capture(const EQSettings& eq) {
+    EQPreset preset;
+    preset.eqType = eqTypeText(eq.eqType.get());
+    preset.eqLowGain = eq.eqLowGain.get();
+    preset.eqMidGain = eq.eqMidGain.get();
+    preset.eqHighGain = eq.eqHighGain.get();
+    preset.eqBands = eq.eqBands.get();
+    preset.eqEnabled = eq.eqEnabled.get();
+    return preset;
+}
+
+// A layout text outside the three known ones gives the 3-band layout; bands only when stored.
+void apply(const EQPreset& preset, EQSettings& eq) {
+    eq.eqType = eqTypeFromText(preset.eqType).value_or(EQType::bands3);
+    eq.eqLowGain = preset.eqLowGain;
+    eq.eqMidGain = preset.eqMidGain;
+    eq.eqHighGain = preset.eqHighGain;
+    if (preset.eqBands) {
+        eq.eqBands = *preset.eqBands;
     }
-    return "none";
+    eq.eqEnabled = preset.eqEnabled;
 }
 
 }  // namespace
@@ -33,6 +44,7 @@ MixerPreset MultiOutputEngine::createPreset(const std::string& name) {
     preset.createdAt = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     for (const auto& channel : inputChannels.get()) {
         InputChannelPreset c;
+        static_cast<EQPreset&>(c) = capture(*channel);
         c.id = Uuid::random();
         c.name = channel->name.get();
         c.inputGain = channel->inputGain.get();
@@ -41,17 +53,11 @@ MixerPreset MultiOutputEngine::createPreset(const std::string& name) {
         c.pan = channel->pan.get();
         c.isMuted = channel->isMuted.get();
         c.isSolo = channel->isSolo.get();
-        c.eqType = eqTypeText(channel->eqType.get());
-        c.eqLowGain = channel->eqLowGain.get();
-        c.eqMidGain = channel->eqMidGain.get();
-        c.eqHighGain = channel->eqHighGain.get();
-        c.eqBands = channel->eqBands.get();
-        c.eqEnabled = channel->eqEnabled.get();
         const auto& assigned = channel->busAssignments.get();
         c.busAssignments = {assigned.begin(), assigned.end()};
         c.sourceType = sourceTypeText(channel->sourceType);
         if (channel->sourceDeviceID) {
-            if (auto uid = getDeviceUID(*channel->sourceDeviceID); !uid.empty()) {
+            if (auto uid = catalog_->getDeviceUID(*channel->sourceDeviceID); !uid.empty()) {
                 c.sourceDeviceUID = uid;
             }
         }
@@ -63,16 +69,11 @@ MixerPreset MultiOutputEngine::createPreset(const std::string& name) {
     }
     for (const auto& bus : outputBusses.get()) {
         OutputBusPreset b;
+        static_cast<EQPreset&>(b) = capture(*bus);
         b.id = bus->id;
         b.name = bus->name.get();
         b.faderLevel = bus->faderLevel.get();
         b.isMuted = bus->isMuted.get();
-        b.eqType = eqTypeText(bus->eqType.get());
-        b.eqLowGain = bus->eqLowGain.get();
-        b.eqMidGain = bus->eqMidGain.get();
-        b.eqHighGain = bus->eqHighGain.get();
-        b.eqBands = bus->eqBands.get();
-        b.eqEnabled = bus->eqEnabled.get();
         b.delayMs = bus->delayMs.get();
         if (auto device = bus->outputDevice.get()) {
             b.outputDeviceUID = device->uid;
@@ -87,7 +88,7 @@ void MultiOutputEngine::applyPreset(const MixerPreset& preset) {
     Log::line("📦 Applying preset '" + preset.name + "'...");
     stop();
     for (const auto& channel : inputChannels.get()) {
-        teardownChannelAudio(channel);
+        routing_->teardownChannelAudio(*channel);
     }
     inputChannels = {};
     outputBusses = {};
@@ -98,14 +99,7 @@ void MultiOutputEngine::applyPreset(const MixerPreset& preset) {
         auto bus = std::make_shared<OutputBus>(static_cast<int>(b.id), b.name);
         bus->faderLevel = b.faderLevel;
         bus->isMuted = b.isMuted;
-        bus->eqType = eqTypeFromText(b.eqType).value_or(EQType::bands3);
-        bus->eqLowGain = b.eqLowGain;
-        bus->eqMidGain = b.eqMidGain;
-        bus->eqHighGain = b.eqHighGain;
-        if (b.eqBands) {
-            bus->eqBands = *b.eqBands;
-        }
-        bus->eqEnabled = b.eqEnabled;
+        apply(b, *bus);
         bus->delayMs = b.delayMs;
         if (b.outputDeviceUID) {
             for (const auto& device : availableOutputDevices.get()) {
@@ -119,10 +113,10 @@ void MultiOutputEngine::applyPreset(const MixerPreset& preset) {
         outputBusses = busses;
         largestId = std::max(largestId, b.id);
     }
-    nextBusId = static_cast<int>(largestId + 1);
+    nextBusId_ = static_cast<int>(largestId + 1);
     if (outputBusses.get().empty()) {
         outputBusses = {std::make_shared<OutputBus>(1, "Bus 1")};
-        nextBusId = 2;
+        nextBusId_ = 2;
     }
 
     EngineError error;
@@ -131,14 +125,11 @@ void MultiOutputEngine::applyPreset(const MixerPreset& preset) {
         return;
     }
     for (const auto& bus : outputBusses.get()) {
-        updateBusDelay(bus);
-        updateBusFader(bus);
-        if (bus->eqNode) {
-            configureBusEQNode(*bus->eqNode, *bus);
-        }
+        buses_->applyDelay(*bus);
+        buses_->applyVolume(*bus);
+        buses_->applyEQ(*bus);
     }
 
-    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
     for (const auto& c : preset.inputChannels) {
         auto channel = std::make_shared<InputChannel>(c.name);
         channel->inputGain = c.inputGain;
@@ -147,61 +138,23 @@ void MultiOutputEngine::applyPreset(const MixerPreset& preset) {
         channel->pan = c.pan;
         channel->isMuted = c.isMuted;
         channel->isSolo = c.isSolo;
-        channel->eqType = eqTypeFromText(c.eqType).value_or(EQType::bands3);
-        channel->eqLowGain = c.eqLowGain;
-        channel->eqMidGain = c.eqMidGain;
-        channel->eqHighGain = c.eqHighGain;
-        if (c.eqBands) {
-            channel->eqBands = *c.eqBands;
-        }
-        channel->eqEnabled = c.eqEnabled;
+        apply(c, *channel);
         channel->busAssignments = std::set<int>(c.busAssignments.begin(), c.busAssignments.end());
         channel->gainEnabled = c.gainEnabled.value_or(false);
         channel->faderEnabled = c.faderEnabled.value_or(false);
-        setupChannelAudio(channel);
+        routing_->setupChannelAudio(channel);
         auto list = inputChannels.get();
         list.push_back(channel);
         inputChannels = std::move(list);
-        for (auto& [busId, player] : channel->busPlayerNodes) {
-            player->play();
-        }
-        env_.mainQueue.post([weakSelf, channel, c] {
-            if (auto self = weakSelf.lock()) {
-                self->restoreChannelSource(channel, c);
-            }
+        routing_->playAll(*channel);
+        // The channel's source comes back once this apply has returned.
+        tasks_.post([this, channel, c] {
+            restoreSource(channel, sourceTypeFromText(c.sourceType), c.sourceDeviceUID,
+                          c.sourceAppBundleId, RestoreReason::preset);
         });
     }
     Log::line("✅ Preset '" + preset.name + "' applied with " +
               std::to_string(preset.inputChannels.size()) + " channels");
-}
-
-void MultiOutputEngine::restoreChannelSource(const std::shared_ptr<InputChannel>& channel,
-                                             const InputChannelPreset& preset) {
-    if (preset.sourceType == "microphone") {
-        if (!preset.sourceDeviceUID) {
-            return;
-        }
-        for (const auto& device : availableInputDevices.get()) {
-            if (device.id == *preset.sourceDeviceUID) {
-                const AudioInputDevice found = device;
-                setInputSource(channel, found);
-                return;
-            }
-        }
-    } else if (preset.sourceType == "appAudio") {
-        if (!preset.sourceAppBundleId) {
-            return;
-        }
-        for (const auto& app : capturableApps.get()) {
-            if (app.bundleIdentifier == *preset.sourceAppBundleId) {
-                const RunningApplication found = app;
-                setInputSource(channel, found);
-                return;
-            }
-        }
-    } else if (preset.sourceType == "systemAudio") {
-        setInputSourceSystemAudio(channel);
-    }
 }
 
 }  // namespace qv

@@ -1,9 +1,11 @@
-// Choosing, stopping and recovering channel sources; the capture permission.
+// Channel sources: choosing, stopping, clearing and restoring them, and bringing back the
+// sources and bus devices that went away and returned.
 
 #include <algorithm>
 
-#include "Audio/AudioRingBuffer.h"
+#include "Audio/DeviceCatalog.h"
 #include "Audio/MultiOutputEngine.h"
+#include "Audio/SourceCapture.h"
 #include "Foundation/Log.h"
 
 namespace qv {
@@ -12,9 +14,7 @@ void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& chan
                                        const AudioInputDevice& device) {
     // A copy: the device lists are read again below, and callers pass their elements.
     const AudioInputDevice microphone = device;
-    if (isIdleSuspended.get()) {
-        resumeFromIdle();
-    }
+    resumeFromIdle();
     stopInputCapture(channel);
     channel->sourceType = InputSourceType::microphone;
     channel->sourceDeviceID = microphone.deviceID;
@@ -25,15 +25,13 @@ void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& chan
     }
     setDeviceTo48kHz(microphone.deviceID);
     Log::line("🎤 Setting mic source: " + microphone.name);
-    startMicrophoneCapture(channel, microphone.deviceID);
+    capture_->startMicrophoneCapture(channel, microphone.deviceID);
 }
 
 void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& channel,
                                        const RunningApplication& application) {
     const RunningApplication app = application;
-    if (isIdleSuspended.get()) {
-        resumeFromIdle();
-    }
+    resumeFromIdle();
     stopInputCapture(channel);
     channel->sourceType = InputSourceType::appAudio;
     channel->sourceAppBundleId = app.bundleIdentifier;
@@ -42,18 +40,13 @@ void MultiOutputEngine::setInputSource(const std::shared_ptr<InputChannel>& chan
         start();
     }
     Log::line("🔊 Setting app source: " + app.applicationName);
-    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    env_.mainQueue.post([weakSelf, channel, bundleId = app.bundleIdentifier] {
-        if (auto self = weakSelf.lock()) {
-            self->startAppCapture(channel, bundleId);
-        }
+    tasks_.post([this, channel, bundleId = app.bundleIdentifier] {
+        capture_->startAppCapture(channel, bundleId);
     });
 }
 
 void MultiOutputEngine::setInputSourceSystemAudio(const std::shared_ptr<InputChannel>& channel) {
-    if (isIdleSuspended.get()) {
-        resumeFromIdle();
-    }
+    resumeFromIdle();
     stopInputCapture(channel);
     channel->sourceType = InputSourceType::systemAudio;
     channel->sourceError = std::nullopt;
@@ -61,12 +54,7 @@ void MultiOutputEngine::setInputSourceSystemAudio(const std::shared_ptr<InputCha
         start();
     }
     Log::line("🔊 Setting system audio source");
-    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    env_.mainQueue.post([weakSelf, channel] {
-        if (auto self = weakSelf.lock()) {
-            self->startAppCapture(channel, std::nullopt);
-        }
-    });
+    tasks_.post([this, channel] { capture_->startAppCapture(channel, std::nullopt); });
 }
 
 void MultiOutputEngine::clearInputSource(const std::shared_ptr<InputChannel>& channel) {
@@ -78,82 +66,78 @@ void MultiOutputEngine::clearInputSource(const std::shared_ptr<InputChannel>& ch
 }
 
 void MultiOutputEngine::stopInputCapture(const std::shared_ptr<InputChannel>& channel) {
-    // A capture whose start is still pending is dropped too, so it cannot start later.
-    scOutputHandlers.erase(channel->id);
-    if (auto it = scStreams.find(channel->id); it != scStreams.end()) {
-        auto stream = it->second;
-        scStreams.erase(it);
-        stream->stopCapture([stream](std::optional<std::string>) {});
-    }
-    if (auto it = inputEngines.find(channel->id); it != inputEngines.end()) {
-        it->second->inputNode().removeTap(0);
-        it->second->stop();
-        inputEngines.erase(it);
-    }
-    if (channel->useLowLatencyPath) {
-        for (auto& [busId, source] : channel->busSourceNodes) {
-            if (auto* graph = source->engine()) {
-                graph->detach(source);
-            }
-        }
-        channel->busSourceNodes.clear();
-        for (auto& [busId, ring] : channel->busRingBuffers) {
-            ring->reset();
-        }
-        channel->busRingBuffers.clear();
-        channel->publishRoutes();
-        channel->useLowLatencyPath = false;
-        // Without this the channel would have no player chains, and a following application or
-        // standard-path source would play nowhere.
-        // Building a chain replaces the source chain's equaliser on that bus.
-        for (const auto& bus : outputBusses.get()) {
-            if (bus->outputEngine && bus->mixerNode) {
-                buildPlayerChain(channel, bus);
-            }
-        }
-    }
-    channel->sampleRateConverter.reset();
-    channel->sourceError = std::nullopt;
-    channel->sourceType = InputSourceType::none;
-    Log::line("🛑 Stopped input capture for " + channel->name.get());
+    capture_->stopInputCapture(channel);
 }
 
-void MultiOutputEngine::checkScreenCapturePermission(Completion done) {
-    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    env_.capture.getShareableContent([weakSelf, done](std::optional<ShareableContent> content,
-                                                      std::string error) {
-        auto self = weakSelf.lock();
-        if (!self) {
-            return;
-        }
-        if (content) {
-            self->hasScreenCapturePermission = true;
-            std::vector<RunningApplication> apps;
-            for (const auto& app : content->applications) {
-                if (app.applicationName.empty() || app.bundleIdentifier.empty()) {
-                    continue;
-                }
-                bool seen = std::any_of(apps.begin(), apps.end(), [&](const auto& a) {
-                    return a.bundleIdentifier == app.bundleIdentifier;
-                });
-                if (!seen) {
-                    apps.push_back(app);
-                }
+void MultiOutputEngine::setDeviceTo48kHz(DeviceID device) {
+    bool retuned = false;
+    catalog_->setDeviceTo48kHz(device, &retuned);
+    if (retuned) {
+        // The device lists are stale now.
+        availableOutputDevices = catalog_->getOutputDevices();
+        availableInputDevices = catalog_->getInputDevices();
+        autoRecoverLostSources();
+    }
+}
+
+bool MultiOutputEngine::restoreSource(const std::shared_ptr<InputChannel>& channel,
+                                      InputSourceType type,
+                                      const std::optional<std::string>& deviceUID,
+                                      const std::optional<std::string>& appBundleId,
+                                      RestoreReason reason) {
+    switch (type) {
+        case InputSourceType::none:
+            return false;
+        case InputSourceType::systemAudio:
+            setInputSourceSystemAudio(channel);
+            return true;
+        case InputSourceType::microphone: {
+            if (!deviceUID) {
+                return false;
             }
-            std::stable_sort(apps.begin(), apps.end(), [](const auto& a, const auto& b) {
-                return a.applicationName < b.applicationName;
+            const auto& inputs = availableInputDevices.get();
+            auto it = std::find_if(inputs.begin(), inputs.end(),
+                                   [&](const auto& d) { return d.id == *deviceUID; });
+            if (it == inputs.end()) {
+                if (reason == RestoreReason::refresh) {
+                    channel->sourceError = std::string("Device lost");
+                    Log::line("⚠️ Mic device not found: " + *deviceUID);
+                }
+                return false;
+            }
+            const AudioInputDevice device = *it;
+            if (reason == RestoreReason::recovery) {
+                Log::line("🔄 Auto-recovering lost mic source for " + channel->name.get() + ": " +
+                          device.name);
+            }
+            setInputSource(channel, device);
+            return true;
+        }
+        case InputSourceType::appAudio: {
+            if (!appBundleId) {
+                return false;
+            }
+            const auto& apps = capturableApps.get();
+            auto it = std::find_if(apps.begin(), apps.end(), [&](const auto& a) {
+                return a.bundleIdentifier == *appBundleId;
             });
-            const auto count = apps.size();
-            self->capturableApps = std::move(apps);
-            Log::line("✅ Screen capture permission granted, " + std::to_string(count) + " apps");
-        } else {
-            self->hasScreenCapturePermission = false;
-            Log::line("❌ No screen capture permission: " + error);
+            if (it == apps.end()) {
+                if (reason == RestoreReason::refresh) {
+                    channel->sourceError = std::string("App not running");
+                    Log::line("⚠️ App not found: " + *appBundleId);
+                }
+                return false;
+            }
+            const RunningApplication app = *it;
+            if (reason == RestoreReason::recovery) {
+                Log::line("🔄 Auto-recovering lost app source for " + channel->name.get() + ": " +
+                          app.bundleIdentifier);
+            }
+            setInputSource(channel, app);
+            return true;
         }
-        if (done) {
-            done();
-        }
-    });
+    }
+    return false;
 }
 
 void MultiOutputEngine::autoRecoverLostSources() {
@@ -178,33 +162,16 @@ void MultiOutputEngine::autoRecoverLostSources() {
         }
     }
     for (const auto& channel : inputChannels.get()) {
+        // A stopped channel may still name its source; a cleared one names nothing.
         if (channel->sourceType != InputSourceType::none) {
             continue;
         }
-        if (channel->sourceDeviceUID) {
-            const auto& inputs = availableInputDevices.get();
-            auto it = std::find_if(inputs.begin(), inputs.end(), [&](const auto& d) {
-                return d.id == *channel->sourceDeviceUID;
-            });
-            if (it != inputs.end()) {
-                const AudioInputDevice device = *it;
-                Log::line("🔄 Auto-recovering lost mic source for " + channel->name.get() + ": " +
-                          device.name);
-                setInputSource(channel, device);
-                continue;
-            }
-        }
-        if (channel->sourceAppBundleId) {
-            const auto& apps = capturableApps.get();
-            auto it = std::find_if(apps.begin(), apps.end(), [&](const auto& a) {
-                return a.bundleIdentifier == *channel->sourceAppBundleId;
-            });
-            if (it != apps.end()) {
-                const RunningApplication app = *it;
-                Log::line("🔄 Auto-recovering lost app source for " + channel->name.get() + ": " +
-                          app.bundleIdentifier);
-                setInputSource(channel, app);
-            }
+        const auto uid = channel->sourceDeviceUID;
+        const auto bundleId = channel->sourceAppBundleId;
+        if (!restoreSource(channel, InputSourceType::microphone, uid, {},
+                           RestoreReason::recovery)) {
+            restoreSource(channel, InputSourceType::appAudio, {}, bundleId,
+                          RestoreReason::recovery);
         }
     }
 }

@@ -23,6 +23,30 @@ std::optional<EQType> eqTypeFromText(const std::string& text) {
     return std::nullopt;
 }
 
+std::string sourceTypeText(InputSourceType type) {
+    switch (type) {
+        case InputSourceType::none:
+            return "none";
+        case InputSourceType::microphone:
+            return "microphone";
+        case InputSourceType::systemAudio:
+            return "systemAudio";
+        case InputSourceType::appAudio:
+            return "appAudio";
+    }
+    return "none";
+}
+
+InputSourceType sourceTypeFromText(const std::string& text) {
+    for (auto type :
+         {InputSourceType::microphone, InputSourceType::systemAudio, InputSourceType::appAudio}) {
+        if (sourceTypeText(type) == text) {
+            return type;
+        }
+    }
+    return InputSourceType::none;
+}
+
 std::optional<PowerMode> powerModeFromInt(int value) {
     switch (value) {
         case 0:

@@ -1,14 +1,11 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "Audio/Platform/AudioHardware.h"
-#include "Foundation/Observable.h"
+#include "Audio/Platform/DeviceTypes.h"
 #include "Foundation/Uuid.h"
 
 namespace qv {
@@ -45,6 +42,9 @@ std::optional<EQType> eqTypeFromText(const std::string& text);
 inline constexpr EQType kAllEQTypes[] = {EQType::bands2, EQType::bands3, EQType::bands11};
 
 enum class InputSourceType { none, microphone, systemAudio, appAudio };
+// The stored form of a source type ("microphone"); any other text reads as none.
+std::string sourceTypeText(InputSourceType type);
+InputSourceType sourceTypeFromText(const std::string& text);
 
 // Engine-wide power mode.
 enum class PowerMode : int { alwaysOn = 0, eco = 1, ecoSleep = 2 };
@@ -59,17 +59,6 @@ struct ChannelSourceInfo {
     InputSourceType sourceType = InputSourceType::none;
     std::optional<std::string> deviceUID;
     std::optional<std::string> appBundleId;
-};
-
-// An effect slot of a channel. No operation adds slots; the type exists for the channel's list.
-class AUEffectSlot : public ObservableObject {
-  public:
-    explicit AUEffectSlot(std::string slotName) : name(this, std::move(slotName)) {}
-
-    const Uuid id = Uuid::random();
-    Published<std::string> name;
-    Published<bool> isEnabled{this, false};
-    std::optional<std::vector<std::uint8_t>> presetData;
 };
 
 }  // namespace qv

@@ -1,7 +1,17 @@
+// The engine's lifecycle: creation and start-up, start and stop, reset, the full rebuild,
+// system sleep, channels coming and going.
+
 #include "Audio/MultiOutputEngine.h"
 
 #include <algorithm>
 
+#include "Audio/BusGraphs.h"
+#include "Audio/ChannelRouting.h"
+#include "Audio/DeviceCatalog.h"
+#include "Audio/EngineAudioState.h"
+#include "Audio/MeterHub.h"
+#include "Audio/PowerManager.h"
+#include "Audio/SourceCapture.h"
 #include "Foundation/Log.h"
 
 namespace qv {
@@ -15,120 +25,94 @@ const char* const kLastPresetPathKey = "lastPresetPath";
 std::shared_ptr<MultiOutputEngine> MultiOutputEngine::create(const EngineEnvironment& environment,
                                                              Completion startedUp) {
     std::shared_ptr<MultiOutputEngine> engine(new MultiOutputEngine(environment));
-    engine->scheduleStartUp(std::move(startedUp));
+    engine->startUp(std::move(startedUp));
     return engine;
 }
 
 MultiOutputEngine::MultiOutputEngine(const EngineEnvironment& environment)
     : ecoWakeThreshold(this,
                        environment.settings.floatValue(kEcoWakeThresholdKey).value_or(-60.0f)),
-      env_(environment) {
-    lastAudioActivity = env_.mainQueue.now();
-    outputBusses.set({std::make_shared<OutputBus>(1, "Bus 1")});
-    nextBusId = 2;
-    audioState_->ecoWakeThreshold.store(ecoWakeThreshold.get());
+      env_(environment),
+      audio_(std::make_shared<EngineAudioState>()),
+      tasks_(environment.mainQueue) {
+    MainQueue& queue = env_.mainQueue;
+    catalog_ = std::make_unique<DeviceCatalog>(env_.hardware, queue);
+    buses_ =
+        std::make_unique<BusGraphs>(env_.hardware, queue,
+                                    BusGraphs::Hooks{[this] { return isSleeping_; },
+                                                     [this](const auto& bus) { recoverBus(bus); }});
+    routing_ = std::make_unique<ChannelRouting>(*this, *buses_, audio_);
+    capture_ = std::make_unique<SourceCapture>(*this, env_.hardware, env_.capture, queue, *routing_,
+                                               audio_);
+    meters_ = std::make_unique<MeterHub>(*this, queue, audio_);
+    power_ = std::make_unique<PowerManager>(
+        *this, env_.hardware, queue, *meters_, audio_,
+        PowerManager::Hooks{[this] { return isSleeping_; }, [this] { suspendEngines(); },
+                            [this](Completion done) { resumeAll(std::move(done)); }});
+    meters_->setPowerMessageHandler([this](const MeterMessage& m) { power_->handle(m); });
+    meters_->setDrainHook([this] { routing_->collectRetired(); });
 
-    ownSubscriptions_.push_back(ecoWakeThreshold.observeDidSet([this](const float& value) {
-        audioState_->ecoWakeThreshold.store(value);
+    outputBusses = {std::make_shared<OutputBus>(1, "Bus 1")};
+    nextBusId_ = 2;
+    audio_->ecoWakeThreshold.store(ecoWakeThreshold.get());
+
+    subscriptions_.push_back(ecoWakeThreshold.observeDidSet([this](const float& value) {
+        audio_->ecoWakeThreshold.store(value);
         env_.settings.setValue(kEcoWakeThresholdKey, SettingValue{value});
         Log::systemf("⚙️ Eco wake threshold: %.0f dB", static_cast<double>(value));
     }));
-    // The solo state follows every channel's solo flag, whoever sets it (a strip, a preset),
-    // and the channel list itself (a removed soloed channel must not silence the others).
-    ownSubscriptions_.push_back(inputChannels.observeDidSet([this](const auto& channels) {
-        soloSubscriptions_.clear();
-        for (const auto& channel : channels) {
-            soloSubscriptions_.push_back(
-                channel->isSolo.observeDidSet([this](const bool&) { updateSoloState(); }));
-        }
-        updateSoloState();
-    }));
-    ownSubscriptions_.push_back(powerMode.observeDidSet([this](const PowerMode& mode) {
+    subscriptions_.push_back(powerMode.observeDidSet([this](const PowerMode& mode) {
         if (mode == appliedPowerMode_) {
             return;
         }
         appliedPowerMode_ = mode;
-        applyPowerModeTransition(mode);
+        power_->applyPowerModeTransition(mode);
         Log::systemf("⚡ Power mode: %s", powerModeName(mode).c_str());
     }));
 }
 
 MultiOutputEngine::~MultiOutputEngine() {
-    ownSubscriptions_.clear();
-    soloSubscriptions_.clear();
-    if (meterTimer) {
-        meterTimer->cancel();
-    }
-    if (idleCheckTimer) {
-        idleCheckTimer->cancel();
-    }
-    if (deviceListDebounceWorkItem) {
-        deviceListDebounceWorkItem->cancel();
-    }
-    if (wakeDebounceWorkItem) {
-        wakeDebounceWorkItem->cancel();
-    }
-    for (auto& [id, item] : busRecoveryWorkItems) {
-        item.cancel();
-    }
-    for (auto& [id, observer] : busConfigObservers) {
-        if (auto graph = observer.graph.lock()) {
-            graph->removeConfigurationChangeObserver(observer.token);
-        }
-    }
-    if (meterDrainTimer_) {
-        meterDrainTimer_->cancel();
-    }
-    // Captures call into the engine: they stop before anything else goes.
-    for (auto& [id, graph] : inputEngines) {
-        graph->inputNode().removeTap(0);
-        graph->stop();
-    }
-    for (auto& [id, stream] : scStreams) {
-        stream->stopCapture([](std::optional<std::string>) {});
-    }
-    // Render blocks hold their channel; dropping the chains lets both go.
-    for (const auto& channel : inputChannels.get()) {
-        teardownChannelAudio(channel);
-    }
-    for (auto& bus : outputBusses.get()) {
-        if (bus->outputEngine) {
-            bus->outputEngine->stop();
-        }
-    }
+    subscriptions_.clear();
+    // The parts go in reverse order: captures stop before the chains they feed, the chains
+    // before the graphs they live in.
+    power_.reset();
+    meters_.reset();
+    capture_.reset();
+    routing_.reset();
+    buses_.reset();
+    catalog_.reset();
 }
 
-void MultiOutputEngine::scheduleStartUp(Completion startedUp) {
-    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    env_.mainQueue.post([weakSelf, startedUp] {
-        auto self = weakSelf.lock();
-        if (!self) {
-            return;
-        }
-        self->scanDevices([weakSelf, startedUp] {
-            auto self = weakSelf.lock();
-            if (!self) {
-                return;
-            }
-            self->checkScreenCapturePermission([weakSelf, startedUp] {
-                auto self = weakSelf.lock();
-                if (!self) {
-                    return;
-                }
-                self->autoStart([weakSelf, startedUp] {
-                    if (auto self = weakSelf.lock()) {
-                        self->installDeviceListListener();
-                        if (startedUp) {
-                            startedUp();
-                        }
-                    }
-                });
+void MultiOutputEngine::startUp(Completion startedUp) {
+    tasks_.post([this, startedUp] {
+        scanDevices();
+        capture_->checkScreenCapturePermission([this, startedUp] {
+            autoStart();
+            catalog_->installDeviceListListener([this] {
+                availableOutputDevices = catalog_->getOutputDevices();
+                availableInputDevices = catalog_->getInputDevices();
+                autoRecoverLostSources();
             });
+            if (startedUp) {
+                startedUp();
+            }
         });
     });
 }
 
-void MultiOutputEngine::autoStart(Completion done) {
+void MultiOutputEngine::scanDevices() {
+    availableOutputDevices = catalog_->getOutputDevices();
+    availableInputDevices = catalog_->getInputDevices();
+    const auto& busses = outputBusses.get();
+    const auto& outputs = availableOutputDevices.get();
+    if (!busses.empty() && !busses.front()->outputDevice.get() && !outputs.empty()) {
+        busses.front()->outputDevice = outputs.front();
+    }
+    Log::line("🔊 Found " + std::to_string(outputs.size()) + " output devices");
+    Log::line("🎤 Found " + std::to_string(availableInputDevices.get().size()) + " input devices");
+}
+
+void MultiOutputEngine::autoStart() {
     const auto& devices = availableOutputDevices.get();
     const auto& busses = outputBusses.get();
     if (!devices.empty() && !busses.empty()) {
@@ -141,24 +125,26 @@ void MultiOutputEngine::autoStart(Completion done) {
     } else {
         Log::line("❌ Auto-start failed: " + error.localizedDescription);
     }
-    if (done) {
-        done();
-    }
+}
+
+bool MultiOutputEngine::isUIVisible() const {
+    return meters_->isUIVisible();
 }
 
 void MultiOutputEngine::setUIVisible(bool visible) {
-    if (visible == isUIVisible_) {
+    if (visible == meters_->isUIVisible()) {
         return;
     }
-    isUIVisible_ = visible;
+    meters_->setUIVisible(visible);
     if (!visible) {
-        if (meterTimer) {
-            meterTimer->cancel();
-            meterTimer.reset();
-        }
+        meters_->stopMeterTimer();
     } else if (!isIdleSuspended.get()) {
-        startMeterTimer();
+        meters_->startMeterTimer();
     }
+}
+
+bool MultiOutputEngine::hasSoloActive() const {
+    return audio_->hasSoloActive.load();
 }
 
 bool MultiOutputEngine::start(EngineError* error) {
@@ -174,18 +160,21 @@ bool MultiOutputEngine::start(EngineError* error) {
     }
     bool anyRunning = false;
     for (const auto& bus : busses) {
-        if (!bus->outputEngine) {
+        if (!buses_->find(bus->id)) {
             continue;
         }
-        if (bus->outputEngine->isRunning()) {
+        if (buses_->isRunning(bus->id)) {
             anyRunning = true;
             continue;
         }
-        if (AudioResult started = bus->outputEngine->start(); started.ok()) {
+        auto failed = [id = bus->id](const AudioResult& result) {
+            Log::line("⚠️ Bus " + std::to_string(id) +
+                      " engine failed to start: " + result.description() + " — continuing");
+        };
+        if (AudioResult started = buses_->start(bus->id, failed); started.ok()) {
             anyRunning = true;
         } else {
-            Log::line("⚠️ Bus " + std::to_string(bus->id) +
-                      " engine failed to start: " + started.description() + " — continuing");
+            failed(started);
         }
     }
     const bool anyDevice = std::any_of(busses.begin(), busses.end(), [](const auto& b) {
@@ -199,56 +188,40 @@ bool MultiOutputEngine::start(EngineError* error) {
     }
     const auto channels = inputChannels.get();
     for (const auto& channel : channels) {
-        setupChannelAudio(channel);
+        routing_->setupChannelAudio(channel);
     }
     for (const auto& channel : channels) {
-        for (auto& [busId, player] : channel->busPlayerNodes) {
-            if (!player->isPlaying()) {
-                player->play();
-            }
-        }
+        routing_->playAll(*channel);
     }
     isRunning = true;
     isIdleSuspended = false;
-    startMeterDrain();
-    if (isUIVisible_) {
-        startMeterTimer();
+    meters_->startDrain();
+    if (meters_->isUIVisible()) {
+        meters_->startMeterTimer();
     }
-    lastAudioActivity = env_.mainQueue.now();
+    power_->noteActivity();
     if (powerMode.get() != PowerMode::alwaysOn) {
-        startIdleCheckTimer();
+        power_->startIdleCheckTimer();
     }
     Log::line("▶️ Multi-Output Engine started");
     return true;
 }
 
 void MultiOutputEngine::stop() {
-    if (meterTimer) {
-        meterTimer->cancel();
-        meterTimer.reset();
-    }
-    if (idleCheckTimer) {
-        idleCheckTimer->cancel();
-        idleCheckTimer.reset();
-    }
-    stopIdleMonitor();
-    removeWakeListeners();
+    meters_->stopMeterTimer();
+    power_->stopIdleCheckTimer();
+    power_->stopIdleMonitor();
+    power_->removeWakeListeners();
     removeAllDeviceObservers();
     const auto channels = inputChannels.get();
     for (const auto& channel : channels) {
         stopInputCapture(channel);
     }
     for (const auto& channel : channels) {
-        for (auto& [busId, player] : channel->busPlayerNodes) {
-            player->stop();
-        }
+        routing_->stopAll(*channel);
     }
-    for (const auto& bus : outputBusses.get()) {
-        if (bus->outputEngine) {
-            bus->outputEngine->stop();
-        }
-    }
-    stopMeterDrain();
+    buses_->stopAll();
+    meters_->stopDrain();
     isRunning = false;
     Log::line("⏹ Multi-Output Engine stopped");
 }
@@ -256,11 +229,11 @@ void MultiOutputEngine::stop() {
 void MultiOutputEngine::resetToEmpty() {
     stop();
     for (const auto& channel : inputChannels.get()) {
-        teardownChannelAudio(channel);
+        routing_->teardownChannelAudio(*channel);
     }
     inputChannels = {};
     outputBusses = {};
-    nextBusId = 2;
+    nextBusId_ = 2;
     outputBusses = {std::make_shared<OutputBus>(1, "Bus 1")};
     env_.settings.remove(kLastPresetPathKey);
     EngineError error;
@@ -281,7 +254,7 @@ void MultiOutputEngine::refreshAll(Completion done) {
         if (channel->sourceDeviceUID) {
             info.deviceUID = channel->sourceDeviceUID;
         } else if (channel->sourceDeviceID) {
-            info.deviceUID = env_.hardware.deviceUID(*channel->sourceDeviceID).value_or("");
+            info.deviceUID = catalog_->getDeviceUID(*channel->sourceDeviceID);
         }
         saved->push_back(std::move(info));
     }
@@ -293,117 +266,53 @@ void MultiOutputEngine::refreshAll(Completion done) {
     }
     stop();
 
-    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    scanDevices([weakSelf, saved, bindings, done] {
-        auto self = weakSelf.lock();
-        if (!self) {
-            return;
+    scanDevices();
+    capture_->checkScreenCapturePermission([this, saved, bindings, done] {
+        for (const auto& bus : outputBusses.get()) {
+            auto it = bindings.find(bus->id);
+            if (it == bindings.end()) {
+                continue;
+            }
+            for (const auto& device : availableOutputDevices.get()) {
+                if (device.uid == it->second) {
+                    bus->outputDevice = device;
+                    break;
+                }
+            }
         }
-        self->checkScreenCapturePermission([weakSelf, saved, bindings, done] {
-            auto self = weakSelf.lock();
-            if (!self) {
-                return;
-            }
-            for (const auto& bus : self->outputBusses.get()) {
-                auto it = bindings.find(bus->id);
-                if (it == bindings.end()) {
-                    continue;
-                }
-                for (const auto& device : self->availableOutputDevices.get()) {
-                    if (device.uid == it->second) {
-                        bus->outputDevice = device;
-                        break;
-                    }
+        EngineError error;
+        if (!start(&error)) {
+            Log::line("⚠️ start() failed during refreshAll: " + error.localizedDescription +
+                      " — continuing with source restore");
+        }
+        restoreSources(saved, 0, [this, done] {
+            for (const auto& bus : outputBusses.get()) {
+                if (buses_->find(bus->id)) {
+                    buses_->observe(bus);
                 }
             }
-            EngineError error;
-            if (!self->start(&error)) {
-                Log::line("⚠️ start() failed during refreshAll: " + error.localizedDescription +
-                          " — continuing with source restore");
+            Log::line("✅ Refresh complete");
+            if (done) {
+                done();
             }
-            self->restoreSources(saved, 0, [weakSelf, done] {
-                auto self = weakSelf.lock();
-                if (!self) {
-                    return;
-                }
-                for (const auto& bus : self->outputBusses.get()) {
-                    if (bus->outputEngine) {
-                        self->observeBusEngineConfig(bus);
-                    }
-                }
-                Log::line("✅ Refresh complete");
-                if (done) {
-                    done();
-                }
-            });
         });
     });
 }
 
 void MultiOutputEngine::restoreSources(std::shared_ptr<std::vector<ChannelSourceInfo>> saved,
-                                       std::size_t index, Completion finish) {
-    while (index < saved->size()) {
-        const ChannelSourceInfo& info = (*saved)[index];
-        std::shared_ptr<InputChannel> channel;
-        for (const auto& c : inputChannels.get()) {
-            if (c->id == info.channelId) {
-                channel = c;
-                break;
-            }
-        }
+                                       std::size_t next, Completion finish) {
+    for (; next < saved->size(); ++next) {
+        const ChannelSourceInfo& info = (*saved)[next];
+        auto channel = this->channel(info.channelId);
         if (!channel) {
             // A channel removed meanwhile is skipped without the pause.
-            ++index;
             continue;
         }
-        switch (info.sourceType) {
-            case InputSourceType::none:
-                break;
-            case InputSourceType::microphone:
-                if (info.deviceUID) {
-                    std::optional<AudioInputDevice> found;
-                    for (const auto& device : availableInputDevices.get()) {
-                        if (device.id == *info.deviceUID) {
-                            found = device;
-                            break;
-                        }
-                    }
-                    if (found) {
-                        setInputSource(channel, *found);
-                    } else {
-                        channel->sourceError = std::string("Device lost");
-                        Log::line("⚠️ Mic device not found: " + *info.deviceUID);
-                    }
-                }
-                break;
-            case InputSourceType::systemAudio:
-                setInputSourceSystemAudio(channel);
-                break;
-            case InputSourceType::appAudio:
-                if (info.appBundleId) {
-                    std::optional<RunningApplication> found;
-                    for (const auto& app : capturableApps.get()) {
-                        if (app.bundleIdentifier == *info.appBundleId) {
-                            found = app;
-                            break;
-                        }
-                    }
-                    if (found) {
-                        setInputSource(channel, *found);
-                    } else {
-                        channel->sourceError = std::string("App not running");
-                        Log::line("⚠️ App not found: " + *info.appBundleId);
-                    }
-                }
-                break;
-        }
+        restoreSource(channel, info.sourceType, info.deviceUID, info.appBundleId,
+                      RestoreReason::refresh);
         // Give each restored source 50 ms before the next one.
-        std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-        env_.mainQueue.postAfter(0.05, [weakSelf, saved, index, finish] {
-            if (auto self = weakSelf.lock()) {
-                self->restoreSources(saved, index + 1, finish);
-            }
-        });
+        tasks_.postAfter(0.05,
+                         [this, saved, next, finish] { restoreSources(saved, next + 1, finish); });
         return;
     }
     finish();
@@ -414,27 +323,44 @@ void MultiOutputEngine::prepareForSleep() {
         return;
     }
     isSleeping_ = true;
-    for (auto& [id, item] : busRecoveryWorkItems) {
-        item.cancel();
-    }
-    busRecoveryWorkItems.clear();
-    if (deviceListDebounceWorkItem) {
-        deviceListDebounceWorkItem->cancel();
-    }
-    if (meterTimer) {
-        meterTimer->cancel();
-        meterTimer.reset();
-    }
+    buses_->cancelRecoveries();
+    catalog_->cancelPendingRefresh();
+    meters_->stopMeterTimer();
     stopCapturesKeepingSources();
-    for (const auto& bus : outputBusses.get()) {
-        if (bus->outputEngine) {
-            bus->outputEngine->stop();
-        }
-    }
+    buses_->stopAll();
     removeAllDeviceObservers();
-    stopIdleMonitor();
-    removeWakeListeners();
+    power_->stopIdleMonitor();
+    power_->removeWakeListeners();
     Log::line("😴 Prepared for system sleep - all engines stopped, source info preserved");
+}
+
+void MultiOutputEngine::resumeFromSleep() {
+    if (!isSleeping_) {
+        return;
+    }
+    Log::line("☀️ System woke - scheduling audio recovery...");
+    tasks_.postAfter(5.0, [this] {
+        isSleeping_ = false;
+        Log::line("☀️ Restoring audio chain...");
+        resumeAll([] { Log::line("✅ Audio recovery after wake complete"); });
+    });
+}
+
+void MultiOutputEngine::resumeFromIdle() {
+    power_->resumeFromIdle();
+}
+
+void MultiOutputEngine::resumeAll(Completion then) {
+    // The one way back from a pause (system sleep, idle suspension): rebuild everything, then
+    // let the meters move again where they are seen.
+    tasks_.post([this, then] {
+        refreshAll([this, then] {
+            if (meters_->isUIVisible()) {
+                meters_->startMeterTimer();
+            }
+            then();
+        });
+    });
 }
 
 void MultiOutputEngine::stopCapturesKeepingSources() {
@@ -451,42 +377,21 @@ void MultiOutputEngine::stopCapturesKeepingSources() {
     }
 }
 
-void MultiOutputEngine::resumeFromSleep() {
-    if (!isSleeping_) {
-        return;
-    }
-    Log::line("☀️ System woke - scheduling audio recovery...");
-    std::weak_ptr<MultiOutputEngine> weakSelf = weak_from_this();
-    env_.mainQueue.postAfter(5.0, [weakSelf] {
-        auto self = weakSelf.lock();
-        if (!self) {
-            return;
-        }
-        self->isSleeping_ = false;
-        Log::line("☀️ Restoring audio chain...");
-        self->env_.mainQueue.post([weakSelf] {
-            auto self = weakSelf.lock();
-            if (!self) {
-                return;
-            }
-            self->refreshAll([weakSelf] {
-                auto self = weakSelf.lock();
-                if (!self) {
-                    return;
-                }
-                if (self->isUIVisible_) {
-                    self->startMeterTimer();
-                }
-                Log::line("✅ Audio recovery after wake complete");
-            });
-        });
-    });
+void MultiOutputEngine::suspendEngines() {
+    stopCapturesKeepingSources();
+    buses_->stopAll();
+    removeAllDeviceObservers();
+}
+
+void MultiOutputEngine::removeAllDeviceObservers() {
+    buses_->removeAllObservers();
+    catalog_->cancelPendingRefresh();
 }
 
 std::shared_ptr<InputChannel> MultiOutputEngine::addInputChannel() {
     auto channel =
         std::make_shared<InputChannel>("Input " + std::to_string(inputChannels.get().size() + 1));
-    setupChannelAudio(channel);
+    routing_->setupChannelAudio(channel);
     auto list = inputChannels.get();
     list.push_back(channel);
     inputChannels = std::move(list);
@@ -501,10 +406,22 @@ void MultiOutputEngine::removeInputChannel(const std::shared_ptr<InputChannel>& 
     // list's own element.
     auto keep = channel;
     stopInputCapture(keep);
-    teardownChannelAudio(keep);
+    routing_->teardownChannelAudio(*keep);
     auto list = inputChannels.get();
     std::erase_if(list, [&](const auto& c) { return c->id == keep->id; });
     inputChannels = std::move(list);
+}
+
+EngineDiagnostics MultiOutputEngine::diagnostics() const {
+    EngineDiagnostics d;
+    d.nextBusId = nextBusId_;
+    catalog_->describe(d);
+    buses_->describe(d);
+    routing_->describe(d);
+    capture_->describe(d);
+    meters_->describe(d);
+    power_->describe(d);
+    return d;
 }
 
 }  // namespace qv

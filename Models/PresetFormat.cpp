@@ -246,6 +246,15 @@ void putOptional(Json& object, const char* key, const std::optional<std::vector<
     }
 }
 
+void putEQ(Json& o, const EQPreset& eq) {
+    o["eqType"] = eq.eqType;
+    o["eqLowGain"] = static_cast<double>(eq.eqLowGain);
+    o["eqMidGain"] = static_cast<double>(eq.eqMidGain);
+    o["eqHighGain"] = static_cast<double>(eq.eqHighGain);
+    putOptional(o, "eqBands", eq.eqBands);
+    o["eqEnabled"] = eq.eqEnabled;
+}
+
 Json toJson(const InputChannelPreset& c) {
     Json o = Json::object();
     o["id"] = c.id.toString();
@@ -256,12 +265,7 @@ Json toJson(const InputChannelPreset& c) {
     o["pan"] = static_cast<double>(c.pan);
     o["isMuted"] = c.isMuted;
     o["isSolo"] = c.isSolo;
-    o["eqType"] = c.eqType;
-    o["eqLowGain"] = static_cast<double>(c.eqLowGain);
-    o["eqMidGain"] = static_cast<double>(c.eqMidGain);
-    o["eqHighGain"] = static_cast<double>(c.eqHighGain);
-    putOptional(o, "eqBands", c.eqBands);
-    o["eqEnabled"] = c.eqEnabled;
+    putEQ(o, c);
     Json buses = Json::array();
     for (std::int64_t bus : c.busAssignments) {
         buses.push_back(bus);
@@ -281,12 +285,7 @@ Json toJson(const OutputBusPreset& b) {
     o["name"] = b.name;
     o["faderLevel"] = static_cast<double>(b.faderLevel);
     o["isMuted"] = b.isMuted;
-    o["eqType"] = b.eqType;
-    o["eqLowGain"] = static_cast<double>(b.eqLowGain);
-    o["eqMidGain"] = static_cast<double>(b.eqMidGain);
-    o["eqHighGain"] = static_cast<double>(b.eqHighGain);
-    putOptional(o, "eqBands", b.eqBands);
-    o["eqEnabled"] = b.eqEnabled;
+    putEQ(o, b);
     o["delayMs"] = static_cast<double>(b.delayMs);
     putOptional(o, "outputDeviceUID", b.outputDeviceUID);
     return o;
@@ -447,6 +446,15 @@ class ObjectReader {
     std::string path_;
 };
 
+void readEQ(const ObjectReader& r, EQPreset& eq) {
+    eq.eqType = r.string("eqType");
+    eq.eqLowGain = r.number("eqLowGain");
+    eq.eqMidGain = r.number("eqMidGain");
+    eq.eqHighGain = r.number("eqHighGain");
+    eq.eqBands = r.optionalFloats("eqBands");
+    eq.eqEnabled = r.boolean("eqEnabled");
+}
+
 InputChannelPreset channelFrom(const Json& value, const std::string& path) {
     ObjectReader r(value, path);
     InputChannelPreset c;
@@ -458,12 +466,7 @@ InputChannelPreset channelFrom(const Json& value, const std::string& path) {
     c.pan = r.number("pan");
     c.isMuted = r.boolean("isMuted");
     c.isSolo = r.boolean("isSolo");
-    c.eqType = r.string("eqType");
-    c.eqLowGain = r.number("eqLowGain");
-    c.eqMidGain = r.number("eqMidGain");
-    c.eqHighGain = r.number("eqHighGain");
-    c.eqBands = r.optionalFloats("eqBands");
-    c.eqEnabled = r.boolean("eqEnabled");
+    readEQ(r, c);
     const Json& buses = r.array("busAssignments");
     for (std::size_t i = 0; i < buses.size(); ++i) {
         c.busAssignments.insert(asInt(buses[i], element(r.at("busAssignments"), i)));
@@ -483,12 +486,7 @@ OutputBusPreset busFrom(const Json& value, const std::string& path) {
     b.name = r.string("name");
     b.faderLevel = r.number("faderLevel");
     b.isMuted = r.boolean("isMuted");
-    b.eqType = r.string("eqType");
-    b.eqLowGain = r.number("eqLowGain");
-    b.eqMidGain = r.number("eqMidGain");
-    b.eqHighGain = r.number("eqHighGain");
-    b.eqBands = r.optionalFloats("eqBands");
-    b.eqEnabled = r.boolean("eqEnabled");
+    readEQ(r, b);
     b.delayMs = r.number("delayMs");
     b.outputDeviceUID = r.optionalString("outputDeviceUID");
     return b;

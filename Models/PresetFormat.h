@@ -52,7 +52,19 @@ namespace qv {
 // Creation moments are held to the second, which is all the file keeps.
 using PresetTime = std::chrono::sys_seconds;
 
-struct InputChannelPreset {
+// The equaliser fields a channel and a bus store alike.
+struct EQPreset {
+    std::string eqType = "3-Band";  // "2-Band", "3-Band" or "11-Band"
+    float eqLowGain = 0;
+    float eqMidGain = 0;
+    float eqHighGain = 0;
+    std::optional<std::vector<float>> eqBands;
+    bool eqEnabled = false;
+
+    bool operator==(const EQPreset&) const = default;
+};
+
+struct InputChannelPreset : EQPreset {
     Uuid id;
     std::string name;
     float inputGain = 0;
@@ -61,12 +73,6 @@ struct InputChannelPreset {
     float pan = 0;
     bool isMuted = false;
     bool isSolo = false;
-    std::string eqType = "3-Band";  // "2-Band", "3-Band" or "11-Band"
-    float eqLowGain = 0;
-    float eqMidGain = 0;
-    float eqHighGain = 0;
-    std::optional<std::vector<float>> eqBands;
-    bool eqEnabled = false;
     std::set<std::int64_t> busAssignments;  // output bus ids
     std::string sourceType = "none";        // "none", "microphone", "systemAudio", "appAudio"
     std::optional<std::string> sourceDeviceUID;
@@ -77,17 +83,11 @@ struct InputChannelPreset {
     bool operator==(const InputChannelPreset&) const = default;
 };
 
-struct OutputBusPreset {
+struct OutputBusPreset : EQPreset {
     std::int64_t id = 0;
     std::string name;
     float faderLevel = 0;  // dB
     bool isMuted = false;
-    std::string eqType = "3-Band";
-    float eqLowGain = 0;
-    float eqMidGain = 0;
-    float eqHighGain = 0;
-    std::optional<std::vector<float>> eqBands;
-    bool eqEnabled = false;
     float delayMs = 0;
     std::optional<std::string> outputDeviceUID;
 

@@ -8,12 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace qv {
+#include "Audio/Platform/DeviceTypes.h"
 
-// A device while the program runs. The device layer hands ids out and never gives a gone
-// device's id to another one.
-using DeviceID = std::uint32_t;
-inline constexpr DeviceID kNoDevice = 0;
+namespace qv {
 
 // Why the device layer refused or could not do something.
 enum class AudioError : int {
@@ -46,21 +43,6 @@ class [[nodiscard]] AudioResult {
 };
 std::string describe(AudioError error);
 std::ostream& operator<<(std::ostream& out, const AudioResult& result);
-
-// How a device is connected. The devices file names these with four-character codes.
-enum class Transport {
-    builtIn,
-    usb,
-    bluetooth,
-    bluetoothLowEnergy,
-    hdmi,
-    displayPort,
-    thunderbolt,
-    fireWire,
-    virtualDevice,
-    aggregate,
-    other,
-};
 
 enum class Direction { input, output };
 

@@ -36,6 +36,9 @@ class PlayerNode final : public AudioNode {
     void setMinimumQueuedFrames(std::uint32_t frames) {
         minimumQueued_.store(frames, std::memory_order_relaxed);
     }
+    std::uint32_t minimumQueuedFrames() const {
+        return minimumQueued_.load(std::memory_order_relaxed);
+    }
     static constexpr std::uint32_t kMarginStep = 256;
     static constexpr std::uint32_t kLargestMargin = 960;  // 20 ms at the internal rate
     // Such a player also keeps its delay from creeping up (a backlog after a stall): when for

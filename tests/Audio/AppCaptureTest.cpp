@@ -53,7 +53,7 @@ TEST_F(AppCaptureTest, AnApplicationSourceCarriesOnlyThatApplication) {
     EXPECT_TRUE(log.contains("🔊 Setting app source: Beta"));
     EXPECT_TRUE(log.contains("🔊 Capturing app: Beta"));
     EXPECT_TRUE(log.contains("✅ Screen capture started"));
-    EXPECT_EQ(engine->scStreams.count(channel->id), 1u);
+    EXPECT_TRUE(channelState(*channel).hasAppCapture);
     EXPECT_EQ(channel->sourceType, InputSourceType::appAudio);
     auto [a, b] = tones();
     EXPECT_LT(a, -80.0);
@@ -115,7 +115,7 @@ TEST_F(AppCaptureTest, FailuresAreLoggedAndNothingIsKept) {
         engine->setInputSourceSystemAudio(channel);
         queue.runUntilIdle();
         EXPECT_TRUE(log.contains(c.line)) << c.label;
-        EXPECT_EQ(engine->scStreams.count(channel->id), 0u) << c.label;
+        EXPECT_FALSE(channelState(*channel).hasAppCapture) << c.label;
         EXPECT_EQ(channel->sourceType, InputSourceType::systemAudio) << c.label;
         engine.reset();
     }
@@ -124,9 +124,9 @@ TEST_F(AppCaptureTest, FailuresAreLoggedAndNothingIsKept) {
 TEST_F(AppCaptureTest, StoppingEndsTheStreamAndASourceChangeDuringStartWins) {
     engine->setInputSourceSystemAudio(channel);
     queue.runUntilIdle();
-    engine->stopInputCapture(channel);
-    EXPECT_EQ(engine->scStreams.count(channel->id), 0u);
-    EXPECT_EQ(engine->scOutputHandlers.count(channel->id), 0u);
+    engine->clearInputSource(channel);
+    EXPECT_FALSE(channelState(*channel).hasAppCapture);
+    EXPECT_FALSE(channelState(*channel).isAppCaptureStarting);
     auto [a, b] = tones(0.2);
     EXPECT_LT(a, -80.0);
 
@@ -147,8 +147,8 @@ TEST_F(AppCaptureTest, TheApplicationListSkipsNamelessAndRepeatedEntriesAndIsSor
                               {"org.example.Alpha", "Alpha", Signal::silence()},
                               {"org.example.Zeta", "Zeta Again", Signal::silence()}});
     log.clear();
-    engine->checkScreenCapturePermission();
-    queue.runUntilIdle();
+    engine->refreshAll();
+    queue.advance(1.0);
     std::vector<std::string> names;
     for (const auto& a : engine->capturableApps.get())
         names.push_back(a.applicationName);
@@ -156,8 +156,8 @@ TEST_F(AppCaptureTest, TheApplicationListSkipsNamelessAndRepeatedEntriesAndIsSor
     EXPECT_TRUE(log.contains("✅ Screen capture permission granted, 2 apps"));
 
     capture->setPermission(false);
-    engine->checkScreenCapturePermission();
-    queue.runUntilIdle();
+    engine->refreshAll();
+    queue.advance(1.0);
     EXPECT_FALSE(engine->hasScreenCapturePermission.get());
     EXPECT_TRUE(log.contains("❌ No screen capture permission: Screen capture permission denied"));
 }
@@ -172,12 +172,16 @@ TEST_F(AppCaptureTest, AnApplicationThatComesBackIsCapturedAgain) {
     EXPECT_EQ(channel->sourceError.get(), std::optional<std::string>("App not running"));
     EXPECT_EQ(channel->sourceType, InputSourceType::none);
 
+    // Once the application is listed again, the next device-list change recovers it.
     capture->setApplications(twoApps().apps);
-    engine->checkScreenCapturePermission([&] { engine->autoRecoverLostSources(); });
-    queue.runUntilIdle();
+    engine->refreshAll();
+    queue.advance(1.0);
+    EXPECT_EQ(channel->sourceType, InputSourceType::none);
+    hardware->addDevice(outputDevice("dac", "DAC"));
+    queue.advance(0.5);
     EXPECT_TRUE(log.contains("🔄 Auto-recovering lost app source for Input 1: org.example.B"));
     EXPECT_EQ(channel->sourceType, InputSourceType::appAudio);
-    EXPECT_EQ(engine->scStreams.count(channel->id), 1u);
+    EXPECT_TRUE(channelState(*channel).hasAppCapture);
     auto [a, b] = tones();
     EXPECT_NEAR(b, -20.0, 0.1);
 }

@@ -2,7 +2,6 @@
 
 #include <cmath>
 
-#include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "EngineFixture.h"
 #include "tests/Support/SignalAnalysis.h"
 
@@ -10,52 +9,58 @@ namespace qv {
 namespace {
 
 using testing::EngineTest;
+using testing::outputDevice;
 
-std::unique_ptr<AudioPCMBuffer> sine(double frequency, float amplitude, std::uint32_t frames) {
-    auto buffer = std::make_unique<AudioPCMBuffer>(internalFormat(), frames);
-    buffer->setFrameLength(frames);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        const float s =
-            amplitude * static_cast<float>(std::sin(2 * M_PI * frequency * i / 48000.0));
-        buffer->floatChannelData()[0][i] = s;
-        buffer->floatChannelData()[1][i] = s;
+// 1 s of 1 kHz, then 1 s of 16 kHz, at half scale.
+WavData twoTones() {
+    WavData wav;
+    wav.sampleRate = 48000;
+    std::vector<float> samples(96000);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const double frequency = i < 48000 ? 1000.0 : 16000.0;
+        samples[i] = 0.5f * static_cast<float>(std::sin(2 * M_PI * frequency * double(i) / 48000));
     }
-    return buffer;
+    wav.channels = {samples};
+    return wav;
 }
 
-// One channel feeds two buses on two devices. Bus 1: fader -6 dB, high shelf -10 dB at 8 kHz,
-// muted after 1.5 s. Bus 2: 100 ms delay. The channel plays 1 s of 1 kHz, then 1 s of 16 kHz.
+// One channel (a 48 kHz stereo line input) feeds three buses on three devices. Bus 1: fader
+// -6 dB, high shelf -10 dB at 8 kHz, muted after 1.5 s. Bus 2: 100 ms delay. Bus 3: nothing.
 TEST_F(EngineTest, EachBusShapesWhatItsDevicePlays) {
-    start();
+    VirtualSetup setup;
+    VirtualDeviceSpec line;
+    line.uid = "line";
+    line.name = "Line In";
+    line.input = VirtualInputSpec{2, Signal::file(twoTones())};
+    setup.devices = {line, outputDevice("speakers", "Speakers"),
+                     outputDevice("headphones", "Headphones"), outputDevice("monitor", "Monitor")};
+    start(setup);
+    engine->powerMode = PowerMode::alwaysOn;
     auto bus1 = engine->outputBusses.get()[0];
     auto bus2 = engine->addOutputBus();
+    auto bus3 = engine->addOutputBus();
     engine->assignDevice(engine->availableOutputDevices.get()[1], bus2);
+    engine->assignDevice(engine->availableOutputDevices.get()[2], bus3);
     auto channel = engine->addInputChannel();
-    channel->busAssignments = std::set<int>{1, 2};
+    channel->busAssignments = std::set<int>{1, 2, 3};
 
     bus1->faderLevel = -6.0f;
     engine->updateBusFader(bus1);
     bus1->eqEnabled = true;
     bus1->eqType = EQType::bands2;
     bus1->eqHighGain = -10.0f;
-    engine->configureBusEQNode(*bus1->eqNode, *bus1);
+    engine->updateBusEQ(bus1);
     bus2->delayMs = 100.0f;
     engine->updateBusDelay(bus2);
-
-    for (int b : {1, 2}) {
-        auto& player = *channel->busPlayerNodes.at(b);
-        ASSERT_TRUE(player.scheduleBuffer(sine(1000, 0.5f, 48000)));
-        ASSERT_TRUE(player.scheduleBuffer(sine(16000, 0.5f, 48000)));
-    }
+    engine->setInputSource(channel, engine->availableInputDevices.get()[0]);
+    ASSERT_TRUE(channelState(*channel).isLowLatency);
     queue.postAfter(1.5, [&] {
         bus1->isMuted = true;
         engine->updateBusMute(bus1);
     });
-    hardware->enableRecording(2.0);
-    VirtualTimeDriver(*hardware, queue).run(2.0);
-
-    const auto speakers = hardware->recording(idOf("speakers"))[0];
+    const auto speakers = render("speakers", 2.0)[0];
     const auto headphones = hardware->recording(idOf("headphones"))[0];
+    const auto monitor = hardware->recording(idOf("monitor"))[0];
     ASSERT_EQ(speakers.size(), 96000u);
 
     // Bus 1: the fader, the shelf (barely at 1 kHz, fully at 16 kHz) and the mute.
@@ -67,12 +72,11 @@ TEST_F(EngineTest, EachBusShapesWhatItsDevicePlays) {
     // Muted: only the equaliser's last ringing, far below anything audible.
     EXPECT_LT(testing::peak(speakers, 72000 + 128, 96000), 1e-6);
 
-    // Bus 2: the channel's signal, 4800 samples late, bit for bit.
+    // Bus 2: what bus 3 plays, 4800 samples later, bit for bit.
+    EXPECT_NEAR(testing::toDb(testing::peak(monitor, 4800, 48000)), testing::toDb(0.5), 0.01);
     EXPECT_EQ(testing::peak(headphones, 0, 4800), 0.0);
-    auto source = sine(1000, 0.5f, 48000);
-    const float* expected = source->floatChannelData()[0];
-    for (std::size_t i = 0; i < 43200; ++i) {
-        ASSERT_EQ(headphones[i + 4800], expected[i]) << i;
+    for (std::size_t i = 0; i + 4800 < headphones.size(); ++i) {
+        ASSERT_EQ(headphones[i + 4800], monitor[i]) << i;
     }
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "Audio/DeviceCatalog.h"
 #include "EngineFixture.h"
 
 namespace qv {
@@ -60,16 +61,17 @@ TEST_F(EngineTest, TransportCodesMapToNames) {
         spec.transport = *transportFromCode(code);
         setup.devices.push_back(spec);
     }
-    build(setup);
-    auto devices = engine->getOutputDevices();
-    ASSERT_EQ(devices.size(), std::size(table));
-    for (std::size_t i = 0; i < devices.size(); ++i) {
-        EXPECT_EQ(devices[i].transportType, table[i].second) << table[i].first;
+    VirtualAudioHardware devices(queue, setup);
+    auto outputs = DeviceCatalog(devices, queue).getOutputDevices();
+    ASSERT_EQ(outputs.size(), std::size(table));
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        EXPECT_EQ(outputs[i].transportType, table[i].second) << table[i].first;
     }
 }
 
 TEST_F(EngineTest, FailedPropertyReadsTakeTheirFallbacks) {
     build();
+    const DeviceCatalog catalog(*hardware, queue);
     const auto spk = idOf("speakers");
     const auto phones = idOf("headphones");
     hardware->failRead(spk, DeviceProperty::name);
@@ -77,27 +79,31 @@ TEST_F(EngineTest, FailedPropertyReadsTakeTheirFallbacks) {
     hardware->failRead(spk, DeviceProperty::transport);
     hardware->failRead(spk, DeviceProperty::nominalSampleRate);
     hardware->failRead(phones, DeviceProperty::streamConfiguration);
-    auto outputs = engine->getOutputDevices();
+    auto outputs = catalog.getOutputDevices();
     ASSERT_EQ(outputs.size(), 1u);  // headphones skipped, the scan goes on
     EXPECT_EQ(outputs[0].name, "Unknown Device");
     EXPECT_EQ(outputs[0].uid, "");
     EXPECT_EQ(outputs[0].transportType, "Other");
     EXPECT_EQ(outputs[0].sampleRate, 0.0);
-    EXPECT_EQ(engine->getInputDevices().size(), 1u);
+    EXPECT_EQ(catalog.getInputDevices().size(), 1u);
 
     hardware->failDeviceListRead();
-    EXPECT_TRUE(engine->getOutputDevices().empty());
-    EXPECT_TRUE(engine->getInputDevices().empty());
+    EXPECT_TRUE(catalog.getOutputDevices().empty());
+    EXPECT_TRUE(catalog.getInputDevices().empty());
 }
 
-TEST_F(EngineTest, ScanBindsTheFirstOutputOnlyToAnUnboundFirstBus) {
-    build();
-    engine->scanDevices();
+TEST_F(EngineTest, AScanBindsTheFirstOutputOnlyToAnUnboundFirstBus) {
+    start();
     auto bus = engine->outputBusses.get()[0];
+    engine->unassignDevice(bus);
+    engine->refreshAll();
+    queue.advance(1.0);
     EXPECT_EQ(bus->outputDevice.get()->uid, "speakers");
-    EXPECT_EQ(bus->outputEngine, nullptr);  // nothing is built by the scan
-    bus->outputDevice = engine->availableOutputDevices.get()[1];
-    engine->scanDevices();
+    EXPECT_TRUE(busState(1).isRunning);
+
+    engine->assignDevice(engine->availableOutputDevices.get()[1], bus);
+    engine->refreshAll();
+    queue.advance(1.0);
     EXPECT_EQ(bus->outputDevice.get()->uid, "headphones");
 }
 
@@ -165,31 +171,44 @@ TEST_F(EngineTest, SetDeviceTo48kHzOutcomes) {
             ranges.insert(ranges.begin(), RateRange{c.rate, c.rate});
         }
         setup.devices.push_back(inputDevice("mic", "Mic", 2, c.rate, ranges));
-        build(setup);
+        start(setup);
         const auto id = idOf("mic");
         if (c.failedRead)
             hardware->failRead(id, *c.failedRead);
         if (c.setFailure)
             hardware->failSetRate(id, *c.setFailure);
         log.clear();
-        EXPECT_EQ(engine->setDeviceTo48kHz(id), c.expectedRate) << c.label;
+        bool retuned = false;
+        EXPECT_EQ(DeviceCatalog(*hardware, queue).setDeviceTo48kHz(id, &retuned), c.expectedRate)
+            << c.label;
+        EXPECT_EQ(retuned, c.expectedRate == 48000 && c.rate != 48000) << c.label;
         EXPECT_EQ(log.lines().front(), c.expectedLine) << c.label;
         EXPECT_EQ(hardware->nominalSampleRate(id), c.expectedRate == 48000 ? 48000 : c.rate)
             << c.label;
-        if (c.expectedRate == 48000 && c.rate != 48000) {
-            // The lists are read again, so the microphone shows its new rate.
-            ASSERT_EQ(engine->availableInputDevices.get().size(), 1u);
-            EXPECT_EQ(engine->availableInputDevices.get()[0].sampleRate, 48000.0) << c.label;
-        }
         engine.reset();
     }
 }
 
+// Choosing a microphone switches it to 48 kHz, and the lists then show the new rate.
+TEST_F(EngineTest, AMicrophoneSwitchedTo48kHzShowsItsNewRate) {
+    start();
+    auto channel = engine->addInputChannel();
+    engine->setInputSource(channel, engine->availableInputDevices.get()[0]);
+    EXPECT_TRUE(log.contains("✅ Set USB Mic from 44100.0Hz → 48kHz"));
+    EXPECT_EQ(engine->availableInputDevices.get()[0].sampleRate, 48000.0);
+    EXPECT_EQ(channel->sourceDeviceID, idOf("usb-mic"));
+}
+
 TEST_F(EngineTest, DeviceListChangesAreDebouncedIntoOneRefresh) {
     start();
-    ASSERT_TRUE(engine->deviceListListenerInstalled);
-    engine->installDeviceListListener();
+    EXPECT_TRUE(engine->diagnostics().isDeviceListWatched);
     EXPECT_EQ(log.count("👂 Device list listener installed (UI-only)"), 1);
+    {
+        DeviceCatalog second(*hardware, queue);
+        second.installDeviceListListener([] {});
+        second.installDeviceListListener([] {});
+        EXPECT_EQ(log.count("👂 Device list listener installed (UI-only)"), 2);  // once each
+    }
     log.clear();
 
     hardware->addDevice(outputDevice("dac", "DAC", Transport::usb));
@@ -215,16 +234,19 @@ TEST_F(EngineTest, DeviceListRefreshRebindsABusWhoseDeviceCameBackUnderANewId) {
     hardware->addDevice(outputDevice("speakers", "Speakers"));
     queue.advance(1.0);
     EXPECT_EQ(bus->outputDevice.get()->id, idOf("speakers"));
-    EXPECT_TRUE(bus->outputEngine->isRunning());
+    EXPECT_TRUE(busState(1).isRunning);
+    EXPECT_EQ(busState(1).device, idOf("speakers"));
 }
 
-TEST_F(EngineTest, RemovingObserversCancelsPendingWork) {
+TEST_F(EngineTest, StoppingCancelsPendingDeviceWork) {
     start();
+    ASSERT_TRUE(busState(1).isWatched);
     hardware->addDevice(outputDevice("dac", "DAC"));
     queue.runUntilIdle();
-    ASSERT_TRUE(engine->deviceListDebounceWorkItem.has_value());
-    engine->removeAllDeviceObservers();
-    EXPECT_TRUE(engine->busConfigObservers.empty());
+    ASSERT_TRUE(engine->diagnostics().isDeviceListRefreshPending);
+    engine->stop();
+    EXPECT_FALSE(busState(1).isWatched);
+    EXPECT_FALSE(engine->diagnostics().isDeviceListRefreshPending);
     queue.advance(1.0);
     EXPECT_EQ(log.count("🔄 Device list refreshed (UI)"), 0);
 }

@@ -9,6 +9,7 @@
 #include "Audio/MultiOutputEngine.h"
 #include "Audio/Platform/Virtual/VirtualAudioHardware.h"
 #include "Audio/Platform/Virtual/VirtualCaptureService.h"
+#include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "Foundation/Log.h"
 #include "Foundation/SettingsStore.h"
 #include "Foundation/VirtualMainQueue.h"
@@ -64,6 +65,27 @@ class EngineTest : public ::testing::Test {
         queue.runUntilIdle();
     }
     DeviceID idOf(const std::string& uid) { return *hardware->deviceForUID(uid); }
+    // What the engine runs now for one bus or channel (an empty record when it runs nothing).
+    BusDiagnostics busState(int busId) const {
+        const auto d = engine->diagnostics();
+        const BusDiagnostics* bus = d.bus(busId);
+        BusDiagnostics none;
+        none.busId = busId;
+        return bus ? *bus : none;
+    }
+    ChannelDiagnostics channelState(const InputChannel& channel) const {
+        const auto d = engine->diagnostics();
+        const ChannelDiagnostics* c = d.channel(channel.id);
+        ChannelDiagnostics none;
+        none.channelId = channel.id;
+        return c ? *c : none;
+    }
+    // Renders `seconds` of audio on every device and returns what `uid` played (planar).
+    std::vector<std::vector<float>> render(const std::string& uid, Seconds seconds) {
+        hardware->enableRecording(seconds);
+        VirtualTimeDriver(*hardware, queue).run(seconds);
+        return hardware->recording(idOf(uid));
+    }
 
     void TearDown() override {
         engine.reset();

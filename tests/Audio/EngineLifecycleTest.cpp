@@ -15,7 +15,7 @@ TEST_F(EngineTest, CreationMakesBusOneAndDefersTheStartUpTask) {
     ASSERT_EQ(engine->outputBusses.get().size(), 1u);
     EXPECT_EQ(engine->outputBusses.get()[0]->id, 1);
     EXPECT_EQ(engine->outputBusses.get()[0]->name.get(), "Bus 1");
-    EXPECT_EQ(engine->nextBusId, 2);
+    EXPECT_EQ(engine->diagnostics().nextBusId, 2);
     EXPECT_TRUE(log.lines().empty());
 
     queue.runUntilIdle();
@@ -31,8 +31,8 @@ TEST_F(EngineTest, CreationMakesBusOneAndDefersTheStartUpTask) {
                            }));
     EXPECT_TRUE(engine->isRunning.get());
     auto bus = engine->outputBusses.get()[0];
-    ASSERT_TRUE(bus->outputEngine);
-    EXPECT_TRUE(bus->outputEngine->isRunning());
+    EXPECT_TRUE(busState(1).isRunning);
+    EXPECT_EQ(busState(1).device, idOf("speakers"));
     EXPECT_EQ(bus->outputDevice.get()->uid, "speakers");
 }
 
@@ -74,7 +74,8 @@ TEST_F(EngineTest, OneFailingBusIsToleratedWhileAnotherRuns) {
     hardware->failStreamStart(idOf("speakers"), AudioError::streamRefused);
     EXPECT_TRUE(engine->start());
     EXPECT_TRUE(engine->isRunning.get());
-    EXPECT_TRUE(bus2->outputEngine->isRunning());
+    EXPECT_FALSE(busState(1).isRunning);
+    EXPECT_TRUE(busState(bus2->id).isRunning);
 }
 
 TEST_F(EngineTest, StartWhileRunningDoesNothing) {
@@ -87,22 +88,20 @@ TEST_F(EngineTest, StartWhileRunningDoesNothing) {
 TEST_F(EngineTest, StopKeepsGraphsBuiltAndStartResumesThem) {
     start();
     engine->addInputChannel();
-    auto bus = engine->outputBusses.get()[0];
-    auto graph = bus->outputEngine;
     engine->stop();
     EXPECT_FALSE(engine->isRunning.get());
-    EXPECT_FALSE(graph->isRunning());
-    EXPECT_EQ(bus->outputEngine, graph);
-    EXPECT_FALSE(engine->meterTimer.has_value());
-    EXPECT_FALSE(engine->idleCheckTimer.has_value());
+    EXPECT_TRUE(busState(1).hasGraph);
+    EXPECT_FALSE(busState(1).isRunning);
+    EXPECT_FALSE(engine->diagnostics().hasMeterTimer);
+    EXPECT_FALSE(engine->diagnostics().hasIdleCheckTimer);
     EXPECT_TRUE(log.contains("⏹ Multi-Output Engine stopped"));
     EXPECT_TRUE(log.contains("🛑 Stopped input capture for Input 1"));
 
     EXPECT_TRUE(engine->start());
-    EXPECT_TRUE(bus->outputEngine->isRunning());
+    EXPECT_TRUE(busState(1).isRunning);
     auto channel = engine->inputChannels.get()[0];
-    ASSERT_EQ(channel->busPlayerNodes.count(1), 1u);
-    EXPECT_TRUE(channel->busPlayerNodes.at(1)->isPlaying());
+    ASSERT_TRUE(channelState(*channel).bus(1));
+    EXPECT_TRUE(channelState(*channel).bus(1)->isPlayerPlaying);
 }
 
 TEST_F(EngineTest, AddInputChannelNamesByCountAndBuildsPlayerChains) {
@@ -114,8 +113,11 @@ TEST_F(EngineTest, AddInputChannelNamesByCountAndBuildsPlayerChains) {
     }
     auto fourth = engine->addInputChannel();
     EXPECT_EQ(fourth->name.get(), "Input 4");
-    EXPECT_EQ(fourth->busPlayerNodes.size(), 2u);
-    EXPECT_EQ(fourth->busEQNodes.size(), 2u);
+    const auto chains = channelState(*fourth).buses;
+    ASSERT_EQ(chains.size(), 2u);
+    for (const auto& chain : chains) {
+        EXPECT_TRUE(chain.hasPlayer && chain.eq && !chain.hasSource) << chain.busId;
+    }
     EXPECT_TRUE(log.contains("✅ Audio chain setup for Input 4 (2 buses)"));
     EXPECT_EQ(engine->inputChannels.get().back(), fourth);
 }
@@ -124,14 +126,12 @@ TEST_F(EngineTest, RemoveInputChannelTearsDownItsChains) {
     start();
     auto first = engine->addInputChannel();
     auto second = engine->addInputChannel();
-    auto graph = engine->outputBusses.get()[0]->outputEngine;
-    auto player = first->busPlayerNodes.at(1);
+    ASSERT_TRUE(channelState(*first).bus(1));
     engine->removeInputChannel(first);
     EXPECT_EQ(engine->inputChannels.get(), (std::vector<std::shared_ptr<InputChannel>>{second}));
-    EXPECT_TRUE(first->busPlayerNodes.empty());
-    EXPECT_TRUE(first->busEQNodes.empty());
-    EXPECT_FALSE(graph->isAttached(player.get()));
-    EXPECT_EQ(second->busPlayerNodes.size(), 1u);
+    EXPECT_FALSE(engine->diagnostics().channel(first->id));
+    ASSERT_TRUE(channelState(*second).bus(1));
+    EXPECT_TRUE(channelState(*second).bus(1)->hasPlayer);
 }
 
 TEST_F(EngineTest, ResetToEmptyLeavesOneFreshBusAndForgetsThePreset) {
@@ -145,7 +145,7 @@ TEST_F(EngineTest, ResetToEmptyLeavesOneFreshBusAndForgetsThePreset) {
     ASSERT_EQ(engine->outputBusses.get().size(), 1u);
     EXPECT_EQ(engine->outputBusses.get()[0]->id, 1);
     EXPECT_FALSE(engine->outputBusses.get()[0]->outputDevice.get().has_value());
-    EXPECT_EQ(engine->nextBusId, 2);
+    EXPECT_EQ(engine->diagnostics().nextBusId, 2);
     EXPECT_FALSE(settings.value("lastPresetPath").has_value());
     EXPECT_TRUE(engine->isRunning.get());
     EXPECT_EQ(log.lines().back(), "🆕 Reset to empty mixer state");
@@ -170,11 +170,11 @@ TEST_F(EngineTest, RefreshKeepsBusBindingsByUidAndStaleRecordsWhenGone) {
     auto bus1 = engine->outputBusses.get()[0];
     EXPECT_NE(bus1->outputDevice.get()->id, oldSpeakers);
     EXPECT_EQ(bus1->outputDevice.get()->id, idOf("speakers"));
-    EXPECT_TRUE(bus1->outputEngine->isRunning());
+    EXPECT_TRUE(busState(1).isRunning);
     EXPECT_EQ(bus2->outputDevice.get()->uid, "headphones");  // stale record kept
     EXPECT_EQ(log.lines().front(), "🔄 Refreshing all devices and engines...");
     EXPECT_TRUE(log.contains("✅ Refresh complete"));
-    EXPECT_TRUE(engine->busConfigObservers.count(1));
+    EXPECT_TRUE(busState(1).isWatched);
 }
 
 TEST_F(EngineTest, RefreshRestoresSourcesWithPausesAndReportsMissingOnes) {
@@ -219,9 +219,9 @@ TEST_F(EngineTest, SleepStopsEverythingAndWakeRecoversAfterFiveSeconds) {
     engine->prepareForSleep();
     EXPECT_TRUE(engine->isSleeping());
     EXPECT_EQ(channel->sourceType, InputSourceType::systemAudio);  // remembered
-    EXPECT_FALSE(engine->outputBusses.get()[0]->outputEngine->isRunning());
+    EXPECT_FALSE(busState(1).isRunning);
     EXPECT_TRUE(engine->isRunning.get());
-    EXPECT_TRUE(engine->busConfigObservers.empty());
+    EXPECT_FALSE(busState(1).isWatched);
     EXPECT_EQ(log.lines().back(),
               "😴 Prepared for system sleep - all engines stopped, source info preserved");
     log.clear();
@@ -237,7 +237,7 @@ TEST_F(EngineTest, SleepStopsEverythingAndWakeRecoversAfterFiveSeconds) {
     EXPECT_TRUE(log.contains("☀️ Restoring audio chain..."));
     queue.advance(1.0);
     EXPECT_TRUE(log.contains("✅ Audio recovery after wake complete"));
-    EXPECT_TRUE(engine->outputBusses.get()[0]->outputEngine->isRunning());
+    EXPECT_TRUE(busState(1).isRunning);
     EXPECT_EQ(channel->sourceType, InputSourceType::systemAudio);
 }
 

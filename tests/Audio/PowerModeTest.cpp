@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "Audio/Platform/Virtual/VirtualDriver.h"
@@ -44,6 +45,16 @@ class PowerModeTest : public EngineTest {
         return {};
     }
     void run(double seconds) { VirtualTimeDriver(*hardware, queue).runFor(seconds); }
+    // A minute and more without audio.
+    void idle() {
+        queue.advance(70.0);
+        ASSERT_TRUE(engine->isIdleSuspended.get());
+    }
+    std::optional<DeviceID> monitorDevice() { return engine->diagnostics().idleMonitorDevice; }
+    int wakeListeners(DeviceID device) {
+        const auto devices = engine->diagnostics().wakeListenerDevices;
+        return static_cast<int>(std::count(devices.begin(), devices.end(), device));
+    }
 
     std::shared_ptr<InputChannel> channel;
 };
@@ -53,7 +64,7 @@ TEST_F(PowerModeTest, AlwaysOnNeverSuspends) {
     engine->powerMode = PowerMode::alwaysOn;
     run(200);
     EXPECT_FALSE(engine->isIdleSuspended.get());
-    EXPECT_FALSE(engine->idleCheckTimer.has_value());
+    EXPECT_FALSE(engine->diagnostics().hasIdleCheckTimer);
 }
 
 TEST_F(PowerModeTest, AChannelAboveMinus50KeepsEcoAwakeAndBelowItSuspendsAfterAMinute) {
@@ -77,7 +88,7 @@ TEST_F(PowerModeTest, AChannelAboveMinus50KeepsEcoAwakeAndBelowItSuspendsAfterAM
             EXPECT_LE(*suspendedAt - started, 70.0);
             EXPECT_TRUE(log.contains("💤 ECO idle - engines stopped, IOProc audio monitor active"));
             EXPECT_EQ(engine->outputBusses.get()[0]->meterLevel.get(), -60.0f);
-            EXPECT_FALSE(engine->outputBusses.get()[0]->outputEngine->isRunning());
+            EXPECT_FALSE(busState(1).isRunning);
             EXPECT_EQ(channel->sourceType, InputSourceType::microphone);  // remembered
         }
         watch.reset();
@@ -87,8 +98,8 @@ TEST_F(PowerModeTest, AChannelAboveMinus50KeepsEcoAwakeAndBelowItSuspendsAfterAM
 
 TEST_F(PowerModeTest, TheMonitorWakesOnlyStrictlyAboveTheThreshold) {
     startWith(steadyTone(-59.0));
-    engine->suspendForIdle();
-    ASSERT_TRUE(engine->idleMonitorIOProcID.has_value());
+    idle();
+    ASSERT_TRUE(monitorDevice());
     EXPECT_TRUE(log.containsSystem("✅ Idle monitor IOProc started successfully on device " +
                                    std::to_string(idOf("loop")) + " (Quorvanta System)"));
     run(0.1);
@@ -106,7 +117,7 @@ TEST_F(PowerModeTest, TheMonitorWakesOnlyStrictlyAboveTheThreshold) {
     // A level below the threshold does not wake.
     startWith(steadyTone(-59.0));
     engine->ecoWakeThreshold = -58.0f;
-    engine->suspendForIdle();
+    idle();
     run(0.5);
     EXPECT_TRUE(engine->isIdleSuspended.get());
 }
@@ -116,10 +127,10 @@ TEST_F(PowerModeTest, MonitorAndListenersWatchDifferentDevices) {
     auto loopChannel = engine->addInputChannel();
     engine->setInputSource(channel, device("mic"));
     engine->setInputSource(loopChannel, device("loop"));
-    engine->suspendForIdle();
-    EXPECT_EQ(engine->idleMonitorDeviceID, idOf("loop"));  // a channel's own loopback first
-    EXPECT_EQ(engine->wakeListenerBlocks.count(idOf("loop")), 0u);
-    EXPECT_EQ(engine->wakeListenerBlocks.count(idOf("mic")), 1u);
+    idle();
+    EXPECT_EQ(monitorDevice(), idOf("loop"));  // a channel's own loopback first
+    EXPECT_EQ(wakeListeners(idOf("loop")), 0);
+    EXPECT_EQ(wakeListeners(idOf("mic")), 1);
     EXPECT_TRUE(log.contains("👂 Wake listener installed on device " + std::to_string(idOf("mic"))));
     EXPECT_TRUE(log.containsSystem("👂 Excluded device " + std::to_string(idOf("loop")) +
                                    " from wake listeners (used by IOProc monitor)"));
@@ -127,16 +138,16 @@ TEST_F(PowerModeTest, MonitorAndListenersWatchDifferentDevices) {
     // eco → ecoSleep while suspended: the monitor stops, the listeners stay.
     engine->powerMode = PowerMode::ecoSleep;
     EXPECT_TRUE(engine->isIdleSuspended.get());
-    EXPECT_FALSE(engine->idleMonitorIOProcID.has_value());
+    EXPECT_FALSE(monitorDevice());
     EXPECT_EQ(hardware->ioProcCount(), 0u);
-    EXPECT_EQ(engine->wakeListenerBlocks.count(idOf("mic")), 1u);
+    EXPECT_EQ(wakeListeners(idOf("mic")), 1);
 }
 
 TEST_F(PowerModeTest, ListenerNotificationsAreDebouncedIntoOneWake) {
     startWith(Signal::silence());
     engine->powerMode = PowerMode::ecoSleep;
     engine->setInputSource(channel, device("mic"));
-    engine->suspendForIdle();
+    idle();
     const auto mic = idOf("mic");
     hardware->setRunningSomewhere(mic, true);
     queue.advance(0.2);
@@ -151,14 +162,14 @@ TEST_F(PowerModeTest, ListenerNotificationsAreDebouncedIntoOneWake) {
     // After the resume the microphone captures again.
     queue.advance(1.0);
     EXPECT_EQ(channel->sourceType, InputSourceType::microphone);
-    EXPECT_EQ(engine->inputEngines.count(channel->id), 1u);
+    EXPECT_TRUE(channelState(*channel).isCapturingMicrophone);
 }
 
 TEST_F(PowerModeTest, ADeviceThatStoppedIsIgnored) {
     startWith(Signal::silence());
     engine->powerMode = PowerMode::ecoSleep;
     engine->setInputSource(channel, device("mic"));
-    engine->suspendForIdle();
+    idle();
     hardware->setRunningSomewhere(idOf("mic"), false);
     queue.advance(1.0);
     EXPECT_TRUE(log.contains("👂 Wake listener: device " + std::to_string(idOf("mic")) +
@@ -170,14 +181,14 @@ TEST_F(PowerModeTest, SwitchingToAlwaysOnResumesAtOnce) {
     startWith(Signal::silence());
     engine->setInputSourceSystemAudio(channel);
     queue.runUntilIdle();
-    engine->suspendForIdle();
+    idle();
     engine->powerMode = PowerMode::alwaysOn;
     EXPECT_FALSE(engine->isIdleSuspended.get());
     EXPECT_EQ(hardware->ioProcCount(), 0u);
     queue.advance(1.0);
     EXPECT_TRUE(log.contains("✅ Resumed from idle suspend"));
-    EXPECT_EQ(engine->scStreams.count(channel->id), 1u);
-    EXPECT_FALSE(engine->idleCheckTimer.has_value());
+    EXPECT_TRUE(channelState(*channel).hasAppCapture);
+    EXPECT_FALSE(engine->diagnostics().hasIdleCheckTimer);
 }
 
 TEST_F(PowerModeTest, MonitorFailuresLeaveTheListenersInCharge) {
@@ -194,18 +205,18 @@ TEST_F(PowerModeTest, MonitorFailuresLeaveTheListenersInCharge) {
             hardware->failIOProcStart(idOf("loop"), AudioError::streamRefused);
         }
         engine->setInputSource(channel, device("mic"));
-        engine->suspendForIdle();
+        idle();
         EXPECT_TRUE(log.containsSystem(c.line));
-        EXPECT_FALSE(engine->idleMonitorIOProcID.has_value());
+        EXPECT_FALSE(monitorDevice());
         EXPECT_EQ(hardware->ioProcCount(), 0u);
-        EXPECT_EQ(engine->wakeListenerBlocks.size(), 1u);
+        EXPECT_EQ(engine->diagnostics().wakeListenerDevices.size(), 1u);
         engine.reset();
     }
 
     VirtualSetup noLoopback;
     noLoopback.devices.push_back(outputDevice("speakers", "Speakers"));
     start(noLoopback);
-    engine->suspendForIdle();
+    idle();
     EXPECT_TRUE(log.containsSystem("⚠️ No virtual device found for idle monitor"));
     EXPECT_TRUE(engine->isIdleSuspended.get());
 }

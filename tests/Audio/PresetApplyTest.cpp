@@ -27,20 +27,20 @@ TEST_F(EngineTest, ApplyingKeepsBusIdsAndEmptyPresetsGiveOneBus) {
     preset.outputBuses = {b3, b7};
     engine->applyPreset(preset);
     ASSERT_EQ(engine->outputBusses.get().size(), 2u);
-    EXPECT_EQ(engine->nextBusId, 8);
+    EXPECT_EQ(engine->diagnostics().nextBusId, 8);
     auto three = engine->outputBusses.get()[0];
     EXPECT_EQ(three->id, 3);
     EXPECT_EQ(three->outputDevice.get()->uid, "headphones");
-    EXPECT_EQ(three->delayNode->delayTime(), 2.0);
-    EXPECT_EQ(three->delayNode->wetDryMix(), 100.0f);
-    EXPECT_FALSE(three->delayNode->bypass());
+    EXPECT_EQ(busState(3).delaySeconds, 2.0);
+    EXPECT_EQ(busState(3).delayWetDryMix, 100.0f);
+    EXPECT_FALSE(busState(3).delayBypass);
     EXPECT_FALSE(engine->outputBusses.get()[1]->outputDevice.get().has_value());
     EXPECT_TRUE(log.contains("✅ Preset 'Gaps' applied with 0 channels"));
 
     engine->applyPreset(MixerPreset{});
     ASSERT_EQ(engine->outputBusses.get().size(), 1u);
     EXPECT_EQ(engine->outputBusses.get()[0]->name.get(), "Bus 1");
-    EXPECT_EQ(engine->nextBusId, 2);
+    EXPECT_EQ(engine->diagnostics().nextBusId, 2);
 }
 
 TEST_F(EngineTest, ApplyingRebuildsChannelsAndRestoresTheirSourcesAfterwards) {
@@ -81,7 +81,7 @@ TEST_F(EngineTest, ApplyingRebuildsChannelsAndRestoresTheirSourcesAfterwards) {
     EXPECT_EQ(channels[0]->sourceType, InputSourceType::microphone);
     EXPECT_EQ(channels[1]->sourceType, InputSourceType::none);
     EXPECT_EQ(channels[2]->sourceType, InputSourceType::appAudio);
-    EXPECT_EQ(engine->scStreams.count(channels[2]->id), 1u);
+    EXPECT_TRUE(channelState(*channels[2]).hasAppCapture);
     EXPECT_TRUE(log.contains("✅ Preset 'Show' applied with 3 channels"));
 
     channels[2]->isSolo = false;

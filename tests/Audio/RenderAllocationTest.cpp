@@ -4,11 +4,9 @@
 #include <cstdlib>
 #include <new>
 
-#include "Audio/AudioRingBuffer.h"
 #include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "EngineFixture.h"
 #include "Foundation/RealtimeScope.h"
-#include "tests/Support/LiveMixer.h"
 
 // Every allocation and release made inside a render cycle is counted.
 namespace {
@@ -55,32 +53,30 @@ namespace {
 using testing::EngineTest;
 
 // Two buses render 10 000 cycles each while the main thread keeps changing routing, solo,
-// mute, pan and gain, a low-latency channel is fed through its ring buffers, a player-path
-// channel through its player chains, and the meters run.
+// mute, pan and gain; a low-latency microphone channel is fed through its ring buffers, an
+// application channel through its player chains, and the meters run.
 TEST_F(EngineTest, RenderCyclesNeitherAllocateNorFree) {
-    start();
+    VirtualSetup setup = testing::standardSetup();
+    VirtualDeviceSpec line;
+    line.uid = "line";
+    line.name = "Line In";
+    line.input = VirtualInputSpec{2, Signal::noise(-20, 4)};
+    setup.devices.push_back(line);
+    setup.apps = {{"org.example.Player", "Player", Signal::sine(1000, -12)}};
+    start(setup);
     engine->powerMode = PowerMode::alwaysOn;
     auto bus2 = engine->addOutputBus();
     engine->assignDevice(engine->availableOutputDevices.get()[1], bus2);
 
     auto fast = engine->addInputChannel();
-    testing::useSourceChains(*engine, fast);
+    engine->setInputSource(fast, engine->availableInputDevices.get()[1]);
+    ASSERT_TRUE(channelState(*fast).isLowLatency);
     auto standard = engine->addInputChannel();
     standard->busAssignments = std::set<int>{1, 2};
+    engine->setInputSource(standard, engine->capturableApps.get()[0]);
+    queue.runUntilIdle();
+    ASSERT_TRUE(channelState(*standard).hasAppCapture);
 
-    AudioPCMBuffer block(internalFormat(), 128);
-    block.setFrameLength(128);
-    for (std::uint32_t i = 0; i < 128; ++i) {
-        block.floatChannelData()[0][i] = block.floatChannelData()[1][i] = 0.25f;
-    }
-    // What the capture side would do once per 128 frames.
-    auto feeder = queue.scheduleRepeating(128.0 / 48000.0, [&] {
-        for (auto& [busId, ring] : fast->busRingBuffers) {
-            ring->write(block.floatChannelData()[0], block.floatChannelData()[1], 128);
-        }
-        engine->scheduleToAssignedBuses(block, *standard, standard->linearGain());
-        engine->updateChannelMeter(*standard, block);
-    });
     int step = 0;
     auto changer = queue.scheduleRepeating(0.05, [&] {
         ++step;
@@ -99,13 +95,13 @@ TEST_F(EngineTest, RenderCyclesNeitherAllocateNorFree) {
     renderAllocations = 0;
     renderReleases = 0;
     VirtualTimeDriver(*hardware, queue).run(10000 * 128 / 48000.0);
-    feeder.cancel();
     changer.cancel();
     EXPECT_EQ(renderAllocations.load(), 0);
     EXPECT_EQ(renderReleases.load(), 0);
     EXPECT_GT(step, 500);
-    EXPECT_EQ(engine->droppedMeterValues(), 0u);
+    EXPECT_EQ(engine->diagnostics().droppedMeterValues, 0u);
     EXPECT_GT(engine->outputBusses.get()[0]->peakLevel.get(), -20.0f);
+    EXPECT_GT(bus2->peakLevel.get(), -20.0f);
 }
 
 }  // namespace

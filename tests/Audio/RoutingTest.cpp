@@ -1,11 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
-#include "Audio/AudioRingBuffer.h"
-#include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "EngineFixture.h"
-#include "tests/Support/LiveMixer.h"
 #include "tests/Support/SignalAnalysis.h"
 
 namespace qv {
@@ -14,130 +12,117 @@ namespace {
 using testing::EngineTest;
 using testing::outputDevice;
 
-constexpr std::uint32_t kFrames = 12000;  // 0.25 s
+constexpr std::size_t kFrames = 12000;  // 0.25 s compared
+constexpr Seconds kRender = 0.35;
 
-// Deterministic noise in ±0.5 on both channels (left and right differ).
-std::unique_ptr<AudioPCMBuffer> noise(std::uint32_t frames) {
-    auto buffer = std::make_unique<AudioPCMBuffer>(internalFormat(), frames);
-    buffer->setFrameLength(frames);
+// Half a second of deterministic noise in ±0.5, left and right different, from frame 0.
+WavData noise() {
+    WavData wav;
+    wav.sampleRate = 48000;
+    wav.channels.assign(2, std::vector<float>(24000));
     std::uint32_t state = 12345;
-    for (std::uint32_t i = 0; i < frames; ++i) {
-        for (int c = 0; c < 2; ++c) {
+    for (std::size_t i = 0; i < 24000; ++i) {
+        for (auto& plane : wav.channels) {
             state = state * 1664525u + 1013904223u;
-            buffer->floatChannelData()[c][i] = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
+            plane[i] = static_cast<float>(state >> 8) / 16777216.0f - 0.5f;
         }
     }
-    return buffer;
+    return wav;
 }
 
+// The two ways a channel reaches its buses: a 48 kHz stereo microphone drains a ring buffer on
+// each bus's render thread (source chains); an application's buffers are scheduled on each
+// bus's player (player chains).
 enum class Path { player, source };
+void PrintTo(Path path, std::ostream* out) {
+    *out << (path == Path::player ? "player chains" : "source chains");
+}
 
-// Three buses on three devices; one or two channels feed them through the chosen path.
-class RoutingTest : public EngineTest, public ::testing::WithParamInterface<Path> {
+// Three buses on three devices; channels play the same noise through a path, at a period
+// (frames per output cycle and per capture buffer).
+class RoutingFixture : public EngineTest {
   protected:
+    virtual Path path() const = 0;
+    virtual int period() const = 0;
+
     void SetUp() override {
+        input = noise();
         VirtualSetup setup = testing::standardSetup();
         setup.devices.push_back(outputDevice("desk", "Desk"));
+        VirtualDeviceSpec line;
+        line.uid = "line";
+        line.name = "Line In";
+        line.input = VirtualInputSpec{2, Signal::file(input)};
+        setup.devices.push_back(line);
+        setup.apps = {{"org.example.Noise", "Noise", Signal::file(input)}};
         start(setup);
+        hardware->setPeriodFrames(period());
+        engine->bufferSize = static_cast<std::uint32_t>(period());
+        engine->powerMode = PowerMode::alwaysOn;
         for (int i = 1; i < 3; ++i) {
             engine->assignDevice(engine->availableOutputDevices.get()[static_cast<std::size_t>(i)],
                                  engine->addOutputBus());
         }
-        hardware->enableRecording(0.25);
     }
 
     std::shared_ptr<InputChannel> addChannel(std::set<int> buses) {
         auto channel = engine->addInputChannel();
         channel->busAssignments = std::move(buses);
-        if (GetParam() == Path::source) {
-            testing::useSourceChains(*engine, channel);
+        if (path() == Path::source) {
+            engine->setInputSource(channel, engine->availableInputDevices.get()[1]);
+            EXPECT_TRUE(channelState(*channel).isLowLatency);
+        } else {
+            engine->setInputSource(channel, engine->capturableApps.get()[0]);
+            queue.runUntilIdle();
+            EXPECT_TRUE(channelState(*channel).hasAppCapture);
         }
         return channel;
     }
 
-    // Hands the channel 0.25 s of audio the way its path would receive it.
-    void feed(InputChannel& channel, const AudioPCMBuffer& buffer) {
-        if (GetParam() == Path::source) {
-            for (auto& [busId, ring] : channel.busRingBuffers) {
-                ring->write(buffer.floatChannelData()[0], buffer.floatChannelData()[1],
-                            buffer.frameLength());
-            }
-        } else {
-            engine->scheduleToAssignedBuses(buffer, channel, channel.linearGain());
-        }
-    }
-
-    std::vector<std::vector<float>> render(const char* uid) {
+    std::vector<std::vector<float>> played(const char* uid) {
         if (!rendered_) {
-            VirtualTimeDriver(*hardware, queue).run(0.25);
+            render("speakers", kRender);
             rendered_ = true;
         }
         return hardware->recording(idOf(uid));
     }
 
+    // How late the output plays the input: where the noise first comes out.
+    static std::size_t lagOf(const std::vector<float>& out) {
+        std::size_t i = 0;
+        while (i < out.size() && out[i] == 0.0f) {
+            ++i;
+        }
+        return i;
+    }
+
+    WavData input;
     bool rendered_ = false;
 };
 
+class RoutingTest : public RoutingFixture,
+                    public ::testing::WithParamInterface<std::tuple<Path, int>> {
+  protected:
+    Path path() const override { return std::get<0>(GetParam()); }
+    int period() const override { return std::get<1>(GetParam()); }
+};
+
 TEST_P(RoutingTest, CentredChannelIsBitExactOnItsBusesAndSilentElsewhere) {
-    auto channel = addChannel({1, 3});
-    auto input = noise(kFrames);
-    feed(*channel, *input);
+    addChannel({1, 3});
     for (const char* uid : {"speakers", "desk"}) {
-        auto out = render(uid);
+        auto out = played(uid);
+        const std::size_t lag = lagOf(out[0]);
+        ASSERT_LE(lag, static_cast<std::size_t>(4 * period() + 512)) << uid;
         for (int c = 0; c < 2; ++c) {
+            const auto& in = input.channels[static_cast<std::size_t>(c)];
             for (std::size_t i = 0; i < kFrames; ++i) {
-                ASSERT_EQ(out[static_cast<std::size_t>(c)][i], input->floatChannelData()[c][i])
+                ASSERT_EQ(out[static_cast<std::size_t>(c)][i + lag], in[i])
                     << uid << " channel " << c << " frame " << i;
             }
         }
     }
-    EXPECT_EQ(testing::peak(render("headphones")[0]), 0.0);
-    EXPECT_EQ(testing::peak(render("headphones")[1]), 0.0);
-}
-
-TEST_P(RoutingTest, GainAndPanLaws) {
-    struct Case {
-        const char* label;
-        bool panEnabled;
-        float pan;
-        bool gainEnabled;
-        float gain;
-        bool faderEnabled;
-        float fader;
-        double left;
-        double right;
-        double tolerance;
-    };
-    const Case cases[] = {
-        {"hard left", true, -1.0f, false, 0, false, 0, 1.0, 0.0, 1e-6},
-        {"half right", true, 0.5f, false, 0, false, 0, 0.3827, 0.9239, 0.001},
-        {"just off centre", true, 0.002f, false, 0, false, 0, 0.7060, 0.7082, 0.0005},
-        {"gain and fader cancel", false, 0, true, 6.0f, true, -6.0f, 1.0, 1.0, 0.0},
-        {"disabled gain counts as 0 dB", false, 0, false, -6.0f, false, 0, 1.0, 1.0, 0.0},
-        {"gain -6 dB", false, 0, true, -6.0f, false, 0, 0.50119, 0.50119, 1e-4},
-    };
-    auto input = noise(kFrames);
-    for (const Case& c : cases) {
-        // A fresh mixer per case; the channel plays on bus 1 only.
-        rendered_ = false;
-        SetUp();
-        auto channel = addChannel({1});
-        channel->panEnabled = c.panEnabled;
-        channel->pan = c.pan;
-        channel->gainEnabled = c.gainEnabled;
-        channel->inputGain = c.gain;
-        channel->faderEnabled = c.faderEnabled;
-        channel->faderLevel = c.fader;
-        feed(*channel, *input);
-        auto out = render("speakers");
-        for (std::size_t i = 0; i < kFrames; i += 97) {
-            const double inL = input->floatChannelData()[0][i];
-            const double inR = input->floatChannelData()[1][i];
-            ASSERT_NEAR(out[0][i], inL * c.left, std::fabs(inL) * c.tolerance + 1e-7) << c.label;
-            ASSERT_NEAR(out[1][i], inR * c.right, std::fabs(inR) * c.tolerance + 1e-7) << c.label;
-        }
-        engine.reset();
-    }
+    EXPECT_EQ(testing::peak(played("headphones")[0]), 0.0);
+    EXPECT_EQ(testing::peak(played("headphones")[1]), 0.0);
 }
 
 TEST_P(RoutingTest, MuteAndSoloSilenceAChannelEverywhere) {
@@ -148,59 +133,130 @@ TEST_P(RoutingTest, MuteAndSoloSilenceAChannelEverywhere) {
     soloedButMuted->isSolo = true;
     auto soloed = addChannel({2});
     soloed->isSolo = true;
-    auto unsoloed = addChannel({1, 2, 3});
-    engine->updateSoloState();
+    addChannel({1, 2, 3});
     ASSERT_TRUE(engine->hasSoloActive());
-    auto input = noise(kFrames);
-    for (const auto& channel : {muted, soloedButMuted, soloed, unsoloed}) {
-        feed(*channel, *input);
-    }
-    EXPECT_EQ(testing::peak(render("speakers")[0]), 0.0);
-    EXPECT_EQ(testing::peak(render("desk")[1]), 0.0);
+    EXPECT_EQ(testing::peak(played("speakers")[0]), 0.0);
+    EXPECT_EQ(testing::peak(played("desk")[1]), 0.0);
     // Only the soloed channel, only on its bus.
-    auto phones = render("headphones");
-    EXPECT_EQ(phones[0][100], input->floatChannelData()[0][100]);
+    auto phones = played("headphones");
+    const std::size_t lag = lagOf(phones[0]);
+    for (std::size_t i = 0; i < kFrames; i += 101) {
+        ASSERT_EQ(phones[0][i + lag], input.channels[0][i]) << i;
+    }
 }
 
 TEST_P(RoutingTest, RemovingTheLastSoloedChannelLetsTheOthersPlay) {
     auto soloed = addChannel({1});
     soloed->isSolo = true;
-    engine->updateSoloState();
     auto other = addChannel({1});
     engine->removeInputChannel(soloed);
     EXPECT_FALSE(engine->hasSoloActive());
-    auto input = noise(kFrames);
-    feed(*other, *input);
-    EXPECT_EQ(render("speakers")[0][500], input->floatChannelData()[0][500]);
+    auto out = played("speakers");
+    const std::size_t lag = lagOf(out[0]);
+    EXPECT_EQ(out[0][500 + lag], input.channels[0][500]);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothPaths, RoutingTest, ::testing::Values(Path::player, Path::source),
+std::string pathName(Path path, int period);
+
+INSTANTIATE_TEST_SUITE_P(PathsAndPeriods, RoutingTest,
+                         ::testing::Combine(::testing::Values(Path::player, Path::source),
+                                            ::testing::Values(64, 128, 441, 1024)),
                          [](const auto& info) {
-                             return info.param == Path::player ? "PlayerChain" : "SourceChain";
+                             return pathName(std::get<0>(info.param), std::get<1>(info.param));
+                         });
+
+// The gain and pan laws, one case per test, on both paths and at every period.
+struct LawCase {
+    const char* name;
+    bool panEnabled;
+    float pan;
+    bool gainEnabled;
+    float gain;
+    bool faderEnabled;
+    float fader;
+    double left;
+    double right;
+    double tolerance;
+};
+constexpr LawCase kLaws[] = {
+    {"HardLeft", true, -1.0f, false, 0, false, 0, 1.0, 0.0, 1e-6},
+    {"HalfRight", true, 0.5f, false, 0, false, 0, 0.3827, 0.9239, 0.001},
+    {"JustOffCentre", true, 0.002f, false, 0, false, 0, 0.7060, 0.7082, 0.0005},
+    {"GainAndFaderCancel", false, 0, true, 6.0f, true, -6.0f, 1.0, 1.0, 0.0},
+    {"DisabledGainCountsAsZeroDb", false, 0, false, -6.0f, false, 0, 1.0, 1.0, 0.0},
+    {"GainMinus6Db", false, 0, true, -6.0f, false, 0, 0.50119, 0.50119, 1e-4},
+};
+
+class RoutingLawTest : public RoutingFixture,
+                       public ::testing::WithParamInterface<std::tuple<Path, int, std::size_t>> {
+  protected:
+    Path path() const override { return std::get<0>(GetParam()); }
+    int period() const override { return std::get<1>(GetParam()); }
+    const LawCase& law() const { return kLaws[std::get<2>(GetParam())]; }
+};
+
+TEST_P(RoutingLawTest, GainAndPanLaws) {
+    const LawCase& c = law();
+    auto channel = addChannel({1});
+    channel->panEnabled = c.panEnabled;
+    channel->pan = c.pan;
+    channel->gainEnabled = c.gainEnabled;
+    channel->inputGain = c.gain;
+    channel->faderEnabled = c.faderEnabled;
+    channel->faderLevel = c.fader;
+    auto out = played("speakers");
+    const std::size_t lag = lagOf(out[0]);
+    for (std::size_t i = 0; i < kFrames; i += 97) {
+        const double inL = input.channels[0][i];
+        const double inR = input.channels[1][i];
+        ASSERT_NEAR(out[0][i + lag], inL * c.left, std::fabs(inL) * c.tolerance + 1e-7) << i;
+        ASSERT_NEAR(out[1][i + lag], inR * c.right, std::fabs(inR) * c.tolerance + 1e-7) << i;
+    }
+}
+
+std::string pathName(Path path, int period) {
+    return std::string(path == Path::player ? "PlayerChain" : "SourceChain") +
+           std::to_string(period);
+}
+
+INSTANTIATE_TEST_SUITE_P(PathsAndPeriods, RoutingLawTest,
+                         ::testing::Combine(::testing::Values(Path::player, Path::source),
+                                            ::testing::Values(64, 128, 441, 1024),
+                                            ::testing::Range<std::size_t>(0, std::size(kLaws))),
+                         [](const auto& info) {
+                             return pathName(std::get<0>(info.param), std::get<1>(info.param)) +
+                                    kLaws[std::get<2>(info.param)].name;
                          });
 
 TEST_F(EngineTest, LeavingTheLowLatencyPathBringsThePlayerChainsBack) {
-    start();
+    VirtualSetup setup = testing::standardSetup();
+    VirtualDeviceSpec line;
+    line.uid = "line";
+    line.name = "Line In";
+    line.input = VirtualInputSpec{2, Signal::sine(3000, -20)};
+    setup.devices.push_back(line);
+    setup.apps = {{"org.example.Player", "Player", Signal::sine(1000, -20)}};
+    start(setup);
+    engine->powerMode = PowerMode::alwaysOn;
     auto channel = engine->addInputChannel();
-    engine->teardownChannelAudio(channel);
-    channel->useLowLatencyPath = true;
-    engine->setupChannelSourceInBus(channel, engine->outputBusses.get()[0]);
+    engine->setInputSource(channel, engine->availableInputDevices.get()[1]);
     EXPECT_TRUE(log.contains("🚀 Low-latency source node created for Input 1 → Bus 1"));
-    ASSERT_EQ(channel->busRingBuffers.size(), 1u);
-    auto ring = channel->busRingBuffers.at(1);
-    float one[4] = {1, 1, 1, 1};
-    ring->write(one, one, 4);
+    auto state = channelState(*channel);
+    ASSERT_TRUE(state.isLowLatency && state.bus(1));
+    EXPECT_TRUE(state.bus(1)->hasSource && state.bus(1)->hasRing && !state.bus(1)->hasPlayer);
 
-    engine->stopInputCapture(channel);
-    EXPECT_FALSE(channel->useLowLatencyPath);
-    EXPECT_TRUE(channel->busSourceNodes.empty());
-    EXPECT_TRUE(channel->busRingBuffers.empty());
-    EXPECT_EQ(ring->availableFrames(), 0);  // reset on the way out
-    ASSERT_EQ(channel->busPlayerNodes.size(), 1u);
-    EXPECT_TRUE(channel->busPlayerNodes.at(1)->isPlaying());
-    EXPECT_EQ(channel->busEQNodes.size(), 1u);
-    auto routes = channel->routes.read();
-    EXPECT_EQ(routes->players.size(), 1u);
+    engine->setInputSource(channel, engine->capturableApps.get()[0]);
+    queue.runUntilIdle();
+    state = channelState(*channel);
+    EXPECT_FALSE(state.isLowLatency);
+    ASSERT_TRUE(state.bus(1));
+    EXPECT_FALSE(state.bus(1)->hasSource || state.bus(1)->hasRing);
+    EXPECT_TRUE(state.bus(1)->hasPlayer && state.bus(1)->isPlayerPlaying);
+    EXPECT_TRUE(state.bus(1)->eq.has_value());
+    // The application plays on the rebuilt chain, and the microphone no more.
+    const auto left = render("speakers", 0.5)[0];
+    EXPECT_NEAR(testing::toDb(testing::toneAmplitude(left, 1000, 48000, 12000, 24000)), -20.0, 0.1);
+    EXPECT_LT(testing::toDb(testing::toneAmplitude(left, 3000, 48000, 12000, 24000)), -80.0);
 }
 
 }  // namespace

@@ -7,31 +7,34 @@
 namespace qv {
 namespace {
 
-VirtualDeviceSpec device(std::string uid, double rate, std::uint32_t in, std::uint32_t out) {
+VirtualDeviceSpec device(std::string uid, double rate, std::uint32_t in, std::uint32_t out,
+                         double tone) {
     VirtualDeviceSpec spec;
     spec.uid = uid;
     spec.name = uid;
     spec.sampleRate = rate;
     if (in)
-        spec.input = VirtualInputSpec{in, Signal::sine(440, -12)};
+        spec.input = VirtualInputSpec{in, Signal::sine(tone, -12)};
     if (out)
         spec.output = VirtualOutputSpec{out};
     return spec;
 }
 
 // Sources change on the main thread while the real-time driver runs the microphone taps, an
-// application stream and two bus renders.
+// application stream and two bus renders. Afterwards every source plays where it is routed.
 TEST(ConcurrencyCapture, SourcesChangeWhileCapturesAndBusesRun) {
     VirtualSetup setup;
-    setup.devices = {device("speakers", 48000, 0, 2), device("phones", 44100, 0, 2),
-                     device("mic48", 48000, 2, 0), device("mic44", 44100, 1, 0)};
-    setup.apps = {{"org.example.A", "A", Signal::noise(-20, 1)}};
+    setup.devices = {device("speakers", 48000, 0, 2, 0), device("phones", 44100, 0, 2, 0),
+                     device("mic48", 48000, 2, 0, 400), device("mic44", 44100, 1, 0, 700)};
+    setup.apps = {{"org.example.A", "A", Signal::sine(2500, -20)}};
     testing::LiveMixer mixer(setup);
     auto& queue = mixer.queue;
     auto& engine = mixer.engine;
+    engine->powerMode = PowerMode::alwaysOn;
     engine->assignDevice(engine->availableOutputDevices.get()[1], engine->addOutputBus());
     auto first = engine->addInputChannel();
     auto second = engine->addInputChannel();
+    auto third = engine->addInputChannel();
     first->busAssignments = std::set<int>{1, 2};
     const auto inputs = engine->availableInputDevices.get();
 
@@ -57,8 +60,24 @@ TEST(ConcurrencyCapture, SourcesChangeWhileCapturesAndBusesRun) {
         queue.advance(0.01);
         std::this_thread::sleep_for(std::chrono::milliseconds(3));
     }
-    queue.advance(0.1);
-    EXPECT_TRUE(engine->isRunning.get());
+    ASSERT_TRUE(engine->isRunning.get());
+
+    // At rest: the 48 kHz microphone on both buses, the 44.1 kHz one and the application on
+    // bus 1 only.
+    first->isMuted = false;
+    second->panEnabled = false;
+    engine->setInputSource(first, inputs[0]);
+    engine->setInputSource(second, inputs[1]);
+    engine->setInputSource(third, engine->capturableApps.get()[0]);
+    queue.runUntilIdle();
+    mixer.run(0.3);
+    const auto speakers = mixer.listen("speakers", 0.5);
+    EXPECT_GT(testing::toneBlocks(speakers, 400, -12), 0.8);
+    EXPECT_GT(testing::toneBlocks(speakers, 700, -12), 0.8);
+    EXPECT_GT(testing::toneBlocks(speakers, 2500, -20), 0.8);
+    const auto phones = mixer.listen("phones", 0.5);  // recorded at the device's 44.1 kHz
+    EXPECT_GT(testing::toDb(testing::toneAmplitude(phones, 400, 44100, 0, phones.size())), -13.0);
+    EXPECT_LT(testing::toDb(testing::toneAmplitude(phones, 2500, 44100, 0, phones.size())), -60.0);
 }
 
 }  // namespace

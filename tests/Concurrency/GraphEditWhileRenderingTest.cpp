@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <random>
@@ -34,8 +35,11 @@ TEST(ConcurrencyGraph, EditsWhileRenderingAndSchedulingStayConsistent) {
     fedPlayer->play();
 
     std::atomic<bool> done{false};
+    std::atomic<bool> feeding{true};
     std::atomic<long> renders{0};
     std::atomic<bool> badSample{false};
+    std::atomic<bool> steady{false};  // the last render held one value throughout
+    std::atomic<float> last{0.0f};
 
     std::thread renderThread([&] {
         std::vector<float> left(256), right(256);
@@ -48,12 +52,14 @@ TEST(ConcurrencyGraph, EditsWhileRenderingAndSchedulingStayConsistent) {
                     badSample = true;
                 }
             }
+            steady = std::all_of(left.begin(), left.end(), [&](float v) { return v == left[0]; });
+            last = left[0];
             renders.fetch_add(1);
         }
     });
 
     std::thread captureThread([&] {
-        while (!done.load()) {
+        while (feeding.load()) {
             auto buffer = std::make_unique<AudioPCMBuffer>(internalFormat(), 128);
             buffer->setFrameLength(128);
             std::fill_n(buffer->floatChannelData()[0], 128, 0.5f);
@@ -89,16 +95,35 @@ TEST(ConcurrencyGraph, EditsWhileRenderingAndSchedulingStayConsistent) {
             busMixer->setOutputVolume(step % 200 == 0 ? 0.5f : 1.0f);
         }
     }
-    // Let the render thread pick up the last plan.
+    // At rest: two sources, the player silent, full volume. The render thread must pick up
+    // exactly that graph.
+    feeding = false;
+    captureThread.join();
+    fedPlayer->stop();
+    for (const auto& node : chains) {
+        graph.detach(node);
+    }
+    chains.clear();
+    while (chains.size() < 2) {
+        auto source = std::make_shared<SourceNode>([](float* const* out, int ch, int frames) {
+            for (int c = 0; c < ch; ++c) {
+                std::fill_n(out[c], frames, 1.0f);
+            }
+        });
+        graph.attach(source);
+        graph.connect(source, *busMixer, internalFormat());
+        chains.push_back(source);
+    }
+    busMixer->setOutputVolume(1.0f);
     const long seen = renders.load();
     while (renders.load() < seen + 3) {
         std::this_thread::yield();
     }
     done = true;
     renderThread.join();
-    captureThread.join();
     EXPECT_FALSE(badSample.load());
-    EXPECT_GT(renders.load(), 0);
+    EXPECT_TRUE(steady.load());
+    EXPECT_EQ(last.load(), 2.0f);
 }
 
 }  // namespace

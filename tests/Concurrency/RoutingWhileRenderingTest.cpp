@@ -1,48 +1,38 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <thread>
 
-#include "Audio/AudioRingBuffer.h"
 #include "tests/Support/LiveMixer.h"
 
 namespace qv {
 namespace {
 
 // The main thread changes gain, pan, mute, solo and assignments while two buses render on the
-// real-time driver and a capture thread feeds both kinds of channel.
+// real-time driver and captures feed both kinds of channel: a 48 kHz stereo line input (ring
+// buffers) and an application (players). Once the settings rest, each bus carries exactly
+// what its channels send it.
 TEST(ConcurrencyRouting, SettingsChangeWhileBusesRenderAndCaptureWrites) {
     VirtualSetup setup;
-    setup.devices = {testing::virtualOutput("a"), testing::virtualOutput("b")};
+    VirtualDeviceSpec line;
+    line.uid = "line";
+    line.name = "Line In";
+    line.input = VirtualInputSpec{2, Signal::sine(1000, -20)};
+    setup.devices = {testing::virtualOutput("a"), testing::virtualOutput("b"), line};
+    setup.apps = {{"org.example.A", "A", Signal::sine(3000, -20)}};
     testing::LiveMixer mixer(setup);
     auto& queue = mixer.queue;
     auto& engine = mixer.engine;
+    engine->powerMode = PowerMode::alwaysOn;
     auto bus2 = engine->addOutputBus();
     engine->assignDevice(engine->availableOutputDevices.get()[1], bus2);
 
     auto fast = engine->addInputChannel();
-    testing::useSourceChains(*engine, fast);
+    engine->setInputSource(fast, engine->availableInputDevices.get()[0]);
     auto standard = engine->addInputChannel();
-    std::vector<std::shared_ptr<AudioRingBuffer>> rings;
-    for (auto& [busId, ring] : fast->busRingBuffers) {
-        rings.push_back(ring);
-    }
-
-    std::atomic<bool> done{false};
-    std::thread captureThread([&] {
-        AudioPCMBuffer block(internalFormat(), 128);
-        block.setFrameLength(128);
-        std::fill_n(block.floatChannelData()[0], 128, 0.1f);
-        std::fill_n(block.floatChannelData()[1], 128, 0.1f);
-        while (!done.load()) {
-            for (auto& ring : rings) {
-                ring->write(block.floatChannelData()[0], block.floatChannelData()[1], 128);
-            }
-            engine->scheduleToAssignedBuses(block, *standard, standard->linearGain());
-            engine->updateChannelMeterDirect(*standard, block.floatChannelData()[0], 128);
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
-        }
-    });
+    engine->setInputSource(standard, engine->capturableApps.get()[0]);
+    queue.runUntilIdle();
+    ASSERT_TRUE(engine->diagnostics().channel(fast->id)->isLowLatency);
+    ASSERT_TRUE(engine->diagnostics().channel(standard->id)->hasAppCapture);
 
     for (int step = 0; step < 300; ++step) {
         fast->gainEnabled = step % 2 == 0;
@@ -61,10 +51,23 @@ TEST(ConcurrencyRouting, SettingsChangeWhileBusesRenderAndCaptureWrites) {
         queue.advance(0.002);
         std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
-    done = true;
-    captureThread.join();
-    queue.advance(0.1);
-    EXPECT_TRUE(engine->isRunning.get());
+    ASSERT_TRUE(engine->isRunning.get());
+
+    // At rest: the line input on both buses at unity, the application on bus 1 only.
+    fast->gainEnabled = false;
+    fast->panEnabled = false;
+    fast->busAssignments = std::set<int>{1, 2};
+    standard->isMuted = false;
+    standard->isSolo = false;
+    standard->busAssignments = std::set<int>{1};
+    mixer.run(0.2);
+    const auto a = mixer.listen("a", 0.5);
+    const auto b = mixer.listen("b", 0.5);
+    EXPECT_GT(testing::toneBlocks(a, 1000, -20), 0.8);
+    EXPECT_GT(testing::toneBlocks(a, 3000, -20), 0.8);
+    EXPECT_GT(testing::toneBlocks(b, 1000, -20), 0.8);
+    EXPECT_LT(testing::toDb(testing::toneAmplitude(b, 3000, 48000, 0, b.size())), -60.0);
+    EXPECT_EQ(engine->diagnostics().droppedMeterValues, 0u);
 }
 
 }  // namespace

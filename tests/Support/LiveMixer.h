@@ -1,7 +1,11 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Audio/MultiOutputEngine.h"
 #include "Audio/Platform/Virtual/VirtualAudioHardware.h"
@@ -10,6 +14,7 @@
 #include "Foundation/Log.h"
 #include "Foundation/SettingsStore.h"
 #include "Foundation/VirtualMainQueue.h"
+#include "tests/Support/SignalAnalysis.h"
 
 namespace qv::testing {
 
@@ -20,16 +25,6 @@ inline VirtualDeviceSpec virtualOutput(std::string uid) {
     spec.name = std::move(uid);
     spec.output = VirtualOutputSpec{2};
     return spec;
-}
-
-// Moves a channel onto source chains on every bus, as the low-latency microphone path does.
-inline void useSourceChains(MultiOutputEngine& engine,
-                            const std::shared_ptr<InputChannel>& channel) {
-    engine.teardownChannelAudio(channel);
-    channel->useLowLatencyPath = true;
-    for (const auto& bus : engine.outputBusses.get()) {
-        engine.setupChannelSourceInBus(channel, bus);
-    }
 }
 
 // An engine on virtual devices that the real-time driver runs on its own thread; the test's
@@ -46,6 +41,32 @@ struct LiveMixer {
         driver.stop();
     }
 
+    // Lets the mixer run for `seconds` of real time, moving the main queue along.
+    void run(double seconds) {
+        const auto end = std::chrono::steady_clock::now() +
+                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             std::chrono::duration<double>(seconds));
+        while (std::chrono::steady_clock::now() < end) {
+            queue.advance(0.005);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+
+    // Records what every device plays for `seconds` of real time and returns the left channel
+    // of `uid`, at the device's rate. The driver pauses while the recording is set up and read.
+    std::vector<float> listen(const std::string& uid, double seconds) {
+        driver.stop();
+        hardware.enableRecording(seconds + 0.5);
+        driver.start();
+        run(seconds);
+        driver.stop();
+        const DeviceID id = *hardware.deviceForUID(uid);
+        auto left = hardware.recording(id)[0];
+        left.resize(static_cast<std::size_t>(seconds * hardware.nominalSampleRate(id).value_or(0)));
+        driver.start();
+        return left;
+    }
+
     LogCapture quiet;
     VirtualMainQueue queue;
     MemorySettingsStore settings;
@@ -54,5 +75,18 @@ struct LiveMixer {
     RealTimeDriver driver;
     std::shared_ptr<MultiOutputEngine> engine;
 };
+
+// The share of 10 ms blocks of x (48 kHz) in which a tone of `frequency` has `levelDb`
+// (peak, dBFS) within ±1 dB. A busy machine may make the real-time driver skip now and then;
+// a lost channel or a wrong gain fails every block.
+inline double toneBlocks(const std::vector<float>& x, double frequency, double levelDb) {
+    int good = 0;
+    int blocks = 0;
+    for (std::size_t b = 0; b + 480 <= x.size(); b += 480, ++blocks) {
+        const double level = toDb(toneAmplitude(x, frequency, 48000, b, b + 480));
+        good += std::fabs(level - levelDb) <= 1.0 ? 1 : 0;
+    }
+    return blocks ? static_cast<double>(good) / blocks : 0.0;
+}
 
 }  // namespace qv::testing

@@ -1,0 +1,394 @@
+// Captures that feed channels: microphones on two paths, applications and system audio, and
+// the capture permission.
+
+#include "Audio/SourceCapture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "Audio/EngineDiagnostics.h"
+#include "Audio/Platform/BufferConversion.h"
+#include "Foundation/Log.h"
+
+namespace qv {
+namespace {
+
+bool isValid(const AudioFormat& format) {
+    return format.sampleRate > 0 && format.channelCount > 0;
+}
+
+}  // namespace
+
+// Receives one channel's captured sample buffers on the capture thread. The stream stops before
+// the handler goes away.
+struct SourceCapture::CaptureOutputHandler {
+    std::shared_ptr<ChannelFeed> feed;
+    double sampleRate = 48000.0;
+    // Made on the first buffer that is not at 48 kHz, then reused.
+    std::unique_ptr<SampleRateConverter> converter;
+
+    // Capture thread.
+    void handle(const CaptureSampleBuffer& sample) {
+        const InputChannel& c = feed->channel();
+        if (c.isMuted.get()) {
+            return;
+        }
+        if (!(sample.sampleRate > 0) || sample.channelCount == 0) {
+            return;
+        }
+        const std::int64_t frames = sample.frameCount;
+        if (frames < 1 || !sample.data || sample.byteLength == 0) {
+            return;
+        }
+        const std::uint32_t channels = sample.channelCount;
+        const auto length = static_cast<std::uint32_t>(frames);
+        AudioPCMBuffer buffer(AudioFormat::standard(sample.sampleRate, channels), length);
+        buffer.setFrameLength(length);
+        if (sample.isInterleaved) {
+            const std::size_t available = sample.byteLength / sizeof(float);
+            for (std::uint32_t f = 0; f < length; ++f) {
+                for (std::uint32_t ch = 0; ch < channels; ++ch) {
+                    const std::size_t index = static_cast<std::size_t>(f) * channels + ch;
+                    buffer.floatChannelData()[ch][f] = index < available ? sample.data[index] : 0;
+                }
+            }
+        } else {
+            // The channels lie one after another, each byteLength / channels bytes long.
+            const std::size_t perChannel = sample.byteLength / channels;
+            const std::size_t bytes =
+                std::min<std::size_t>(perChannel, static_cast<std::size_t>(length) * sizeof(float));
+            for (std::uint32_t ch = 0; ch < channels; ++ch) {
+                std::memcpy(buffer.floatChannelData()[ch],
+                            reinterpret_cast<const char*>(sample.data) + ch * perChannel, bytes);
+            }
+        }
+        const AudioFormat target = internalFormat();
+        if (!converter && std::fabs(sample.sampleRate - sampleRate) >= 1.0) {
+            converter = SampleRateConverter::create(
+                AudioFormat::standard(sample.sampleRate, channels),
+                AudioFormat::standard(target.sampleRate, channels), nullptr);
+        }
+        auto converted = convertBuffer(buffer, sample.sampleRate, target, converter.get());
+        if (!converted) {
+            return;
+        }
+        feed->scheduleToAssignedBuses(*converted, c.linearGain());
+        feed->state().updateChannelMeter(c.id, buffer);
+    }
+};
+
+SourceCapture::SourceCapture(MixerState& state, AudioHardware& hardware, CaptureService& capture,
+                             MainQueue& queue, ChannelRouting& routing,
+                             std::shared_ptr<EngineAudioState> audio)
+    : state_(state),
+      hardware_(hardware),
+      capture_(capture),
+      tasks_(queue),
+      routing_(routing),
+      audio_(std::move(audio)) {}
+
+SourceCapture::~SourceCapture() {
+    // Captures call into the channels' feeds: they stop before anything else goes.
+    for (auto& [id, graph] : inputEngines_) {
+        graph->inputNode().removeTap(0);
+        graph->stop();
+    }
+    for (auto& [id, stream] : scStreams_) {
+        stream->stopCapture([](std::optional<std::string>) {});
+    }
+}
+
+void SourceCapture::setSourceErrorLater(const std::shared_ptr<InputChannel>& channel,
+                                        std::optional<std::string> error) {
+    std::weak_ptr<InputChannel> weakChannel = channel;
+    tasks_.queue().post([weakChannel, error = std::move(error)] {
+        if (auto c = weakChannel.lock()) {
+            c->sourceError = error;
+        }
+    });
+}
+
+// MARK: - Microphones
+
+void SourceCapture::startMicrophoneCapture(const std::shared_ptr<InputChannel>& channel,
+                                           DeviceID deviceID) {
+    auto graph = std::make_shared<AudioGraph>(hardware_);
+    InputNode& input = graph->inputNode();
+    if (!input.isAvailable()) {
+        Log::line("❌ No AudioUnit on InputNode");
+        setSourceErrorLater(channel, std::string("No audio unit"));
+        return;
+    }
+    if (AudioResult bound = input.setCurrentDevice(deviceID); !bound.ok()) {
+        Log::line("⚠️ Could not set input device: OSStatus " + std::to_string(bound.code()));
+        setSourceErrorLater(channel, std::string("Device busy"));
+        return;
+    }
+    AudioFormat hardwareFormat = input.inputFormat(0);
+    Log::line("📊 Mic hardware format: " + doubleDescription(hardwareFormat.sampleRate) + "Hz, " +
+              std::to_string(hardwareFormat.channelCount) + "ch");
+    if (!isValid(hardwareFormat)) {
+        graph->prepare();
+        hardwareFormat = input.inputFormat(0);
+    }
+    if (!isValid(hardwareFormat)) {
+        Log::line("❌ Could not get valid format for mic");
+        setSourceErrorLater(channel, std::string("Invalid format"));
+        return;
+    }
+    setSourceErrorLater(channel, std::nullopt);
+
+    const double hardwareRate = hardwareFormat.sampleRate;
+    const bool needsResampling =
+        !(std::fabs(hardwareRate - 48000.0) <= 1.0 && hardwareFormat.channelCount == 2);
+    const bool lowLatency = !needsResampling;
+    const std::uint32_t frames = state_.bufferSize.get();
+
+    std::string line;
+    for (int i = 0; i < 51; ++i) {
+        line += "═";
+    }
+    Log::line(line);
+    Log::line("📊 AUDIO PATH ANALYSIS:");
+    Log::line(formatString("   Input:    %.0fHz, %uch", hardwareRate, hardwareFormat.channelCount));
+    Log::line("   Internal: 48000Hz, 2ch");
+    Log::line(formatString("   Buffer:   %u samples (%.1fms)", frames,
+                           static_cast<double>(frames) / 48000.0 * 1000.0));
+    Log::line(std::string("   Convert:  ") +
+              (lowLatency ? "NO - DIRECT" : "YES - resampling needed"));
+    Log::line(std::string("   Path:     ") + (lowLatency
+                                                  ? "🚀 LOW-LATENCY (Ring Buffer → SourceNode)"
+                                                  : "📦 Standard (Tap → PlayerNode)"));
+    Log::line(line);
+
+    std::shared_ptr<SampleRateConverter> converter;
+    if (lowLatency) {
+        routing_.enterLowLatencyPath(channel);
+    } else {
+        const AudioFormat from = AudioFormat::standard(hardwareRate, hardwareFormat.channelCount);
+        // The converter keeps the device's channels; a mono device is spread afterwards.
+        const AudioFormat to = AudioFormat::standard(48000.0, hardwareFormat.channelCount);
+        std::string error;
+        converter = SampleRateConverter::create(from, to, &error);
+        converters_[channel->id] = converter;
+        Log::line("🔄 Created persistent sample rate converter: " + doubleDescription(hardwareRate) +
+                  "Hz → 48000.0Hz");
+        // The players bridge the capture and render periods: one capture buffer at 48 kHz
+        // plus one render period stays queued.
+        const auto bridge =
+            static_cast<std::uint32_t>(std::ceil(frames * 48000.0 / hardwareRate) + frames);
+        routing_.setPlayerMinimum(*channel, bridge);
+    }
+
+    // Capture thread. The feed stays alive with the tap; every capture stops before the
+    // channels' records go away.
+    input.installTap(
+        0, frames, hardwareFormat,
+        [feed = routing_.feed(channel), lowLatency, needsResampling, hardwareRate, converter](
+            const AudioPCMBuffer& buffer, double) {
+            const InputChannel& c = feed->channel();
+            if (c.isMuted.get() || buffer.format().interleaved) {
+                return;
+            }
+            const std::uint32_t length = buffer.frameLength();
+            if (lowLatency) {
+                const float* left = buffer.floatChannelData()[0];
+                const float* right =
+                    buffer.format().channelCount > 1 ? buffer.floatChannelData()[1] : left;
+                feed->writeToRings(left, right, length);
+                feed->state().updateChannelMeterDirect(c.id, left, length);
+                return;
+            }
+            auto copy = copyBuffer(buffer);
+            if (!copy) {
+                return;
+            }
+            std::unique_ptr<AudioPCMBuffer> converted;
+            if (needsResampling) {
+                converted = convertBuffer(*copy, hardwareRate, internalFormat(), converter.get());
+                if (!converted) {
+                    return;
+                }
+            }
+            feed->scheduleToAssignedBuses(converted ? *converted : *copy, c.linearGain());
+            feed->state().updateChannelMeter(c.id, *copy);
+        });
+    graph->prepare();
+    auto failed = [this, channel, graph](const AudioResult& result) {
+        Log::line("❌ Mic error: " + result.description());
+        setSourceErrorLater(channel, std::string("Start failed"));
+        graph->inputNode().removeTap(0);
+    };
+    graph->setStartFailureHandler(tasks_.guard<AudioResult>(
+        [this, failed, channel, weak = std::weak_ptr(graph)](AudioResult result) {
+            // A capture that could not open after all is dropped, unless it was replaced already.
+            auto it = inputEngines_.find(channel->id);
+            if (it != inputEngines_.end() && it->second == weak.lock()) {
+                failed(result);
+                inputEngines_.erase(it);
+            }
+        }));
+    if (AudioResult started = graph->start(); !started.ok()) {
+        failed(started);
+        return;
+    }
+    inputEngines_[channel->id] = graph;
+    Log::line("✅ Mic engine started: " + doubleDescription(hardwareRate) + "Hz (" +
+              (lowLatency ? "Low-Latency" : "Standard") + ")");
+}
+
+// MARK: - Applications and system audio
+
+void SourceCapture::startAppCapture(const std::shared_ptr<InputChannel>& channel,
+                                    std::optional<std::string> bundleId, Completion done) {
+    auto finish = [done] {
+        if (done) {
+            done();
+        }
+    };
+    if (!state_.hasScreenCapturePermission.get()) {
+        Log::line("❌ No screen capture permission");
+        finish();
+        return;
+    }
+    capture_.getShareableContent(tasks_.guard<std::optional<ShareableContent>, std::string>(
+        [this, channel, bundleId, finish](std::optional<ShareableContent> content,
+                                          std::string error) {
+            if (!content) {
+                Log::line("❌ Screen capture error: " + error);
+                finish();
+                return;
+            }
+            if (content->displays.empty()) {
+                Log::line("❌ No display found");
+                finish();
+                return;
+            }
+            CaptureConfiguration configuration;
+            CaptureFilter filter;
+            filter.display = content->displays.front();
+            const RunningApplication* app = nullptr;
+            if (bundleId) {
+                for (const auto& candidate : content->applications) {
+                    if (candidate.bundleIdentifier == *bundleId) {
+                        app = &candidate;
+                        break;
+                    }
+                }
+            }
+            if (app) {
+                filter.includedApplication = app->bundleIdentifier;
+                Log::line("🔊 Capturing app: " + app->applicationName);
+            } else {
+                filter.excludedApplications = {kOwnBundleIdentifier};
+                Log::line("🔊 Capturing system audio");
+            }
+            std::string streamError;
+            auto stream = capture_.makeStream(filter, configuration, &streamError);
+            if (!stream) {
+                Log::line("❌ Screen capture error: " + streamError);
+                finish();
+                return;
+            }
+            auto handler = std::make_shared<CaptureOutputHandler>();
+            handler->feed = routing_.feed(channel);
+            scOutputHandlers_[channel->id] = handler;
+            if (!stream->addAudioOutput(
+                    [handler](const CaptureSampleBuffer& sample) { handler->handle(sample); },
+                    &streamError)) {
+                Log::line("❌ Screen capture error: " + streamError);
+                finish();
+                return;
+            }
+            // Application buffers come at 48 kHz, 128 frames at a time or more: keep one of them
+            // and one render period queued on the players.
+            routing_.setPlayerMinimum(*channel, 2 * state_.bufferSize.get());
+            // Should this part be gone when the start completes, the stream is dropped with the
+            // completion, which stops it.
+            stream->startCapture(tasks_.guard<std::optional<std::string>>(
+                [this, channel, stream, handler, finish](std::optional<std::string> startError) {
+                    if (startError) {
+                        Log::line("❌ Screen capture error: " + *startError);
+                        finish();
+                        return;
+                    }
+                    auto current = scOutputHandlers_.find(channel->id);
+                    if (current == scOutputHandlers_.end() || current->second != handler) {
+                        // The channel's source changed while this stream started: it must not play.
+                        stream->stopCapture([stream](std::optional<std::string>) {});
+                        finish();
+                        return;
+                    }
+                    scStreams_[channel->id] = stream;
+                    Log::line("✅ Screen capture started");
+                    finish();
+                }));
+        }));
+}
+
+void SourceCapture::stopInputCapture(const std::shared_ptr<InputChannel>& channel) {
+    // A capture whose start is still pending is dropped too, so it cannot start later.
+    scOutputHandlers_.erase(channel->id);
+    if (auto it = scStreams_.find(channel->id); it != scStreams_.end()) {
+        auto stream = it->second;
+        scStreams_.erase(it);
+        stream->stopCapture([stream](std::optional<std::string>) {});
+    }
+    if (auto it = inputEngines_.find(channel->id); it != inputEngines_.end()) {
+        it->second->inputNode().removeTap(0);
+        it->second->stop();
+        inputEngines_.erase(it);
+    }
+    routing_.leaveLowLatencyPath(channel);
+    converters_.erase(channel->id);
+    channel->sourceError = std::nullopt;
+    channel->sourceType = InputSourceType::none;
+    Log::line("🛑 Stopped input capture for " + channel->name.get());
+}
+
+void SourceCapture::checkScreenCapturePermission(Completion done) {
+    capture_.getShareableContent(tasks_.guard<std::optional<ShareableContent>, std::string>(
+        [this, done](std::optional<ShareableContent> content, std::string error) {
+            if (content) {
+                state_.hasScreenCapturePermission = true;
+                std::vector<RunningApplication> apps;
+                for (const auto& app : content->applications) {
+                    if (app.applicationName.empty() || app.bundleIdentifier.empty()) {
+                        continue;
+                    }
+                    bool seen = std::any_of(apps.begin(), apps.end(), [&](const auto& a) {
+                        return a.bundleIdentifier == app.bundleIdentifier;
+                    });
+                    if (!seen) {
+                        apps.push_back(app);
+                    }
+                }
+                std::stable_sort(apps.begin(), apps.end(), [](const auto& a, const auto& b) {
+                    return a.applicationName < b.applicationName;
+                });
+                const auto count = apps.size();
+                state_.capturableApps = std::move(apps);
+                Log::line("✅ Screen capture permission granted, " + std::to_string(count) +
+                          " apps");
+            } else {
+                state_.hasScreenCapturePermission = false;
+                Log::line("❌ No screen capture permission: " + error);
+            }
+            if (done) {
+                done();
+            }
+        }));
+}
+
+void SourceCapture::describe(EngineDiagnostics& diagnostics) const {
+    for (auto& channel : diagnostics.channels) {
+        const Uuid& id = channel.channelId;
+        channel.isCapturingMicrophone = inputEngines_.count(id) > 0;
+        channel.hasConverter = converters_.count(id) > 0;
+        channel.hasAppCapture = scStreams_.count(id) > 0;
+        channel.isAppCaptureStarting = scOutputHandlers_.count(id) > 0 && !channel.hasAppCapture;
+    }
+}
+
+}  // namespace qv
