@@ -215,22 +215,24 @@ void SourceCapture::startMicrophoneCapture(const std::shared_ptr<InputChannel>& 
             feed->state().updateChannelMeter(c.id, *copy);
         });
     graph->prepare();
-    auto failed = [this, channel, graph](const AudioResult& result) {
+    auto failed = [this, channel](AudioGraph& capture, const AudioResult& result) {
         Log::line("❌ Mic error: " + result.description());
         setSourceErrorLater(channel, std::string("Start failed"));
-        graph->inputNode().removeTap(0);
+        capture.inputNode().removeTap(0);
     };
+    // The handler lives in the graph, so it holds the graph only weakly.
     graph->setStartFailureHandler(tasks_.guard<AudioResult>(
         [this, failed, channel, weak = std::weak_ptr(graph)](AudioResult result) {
             // A capture that could not open after all is dropped, unless it was replaced already.
             auto it = inputEngines_.find(channel->id);
-            if (it != inputEngines_.end() && it->second == weak.lock()) {
-                failed(result);
+            if (auto capture = weak.lock(); capture && it != inputEngines_.end() &&
+                                            it->second == capture) {
+                failed(*capture, result);
                 inputEngines_.erase(it);
             }
         }));
     if (AudioResult started = graph->start(); !started.ok()) {
-        failed(started);
+        failed(*graph, started);
         return;
     }
     inputEngines_[channel->id] = graph;
