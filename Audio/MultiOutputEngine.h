@@ -7,11 +7,8 @@
 #include <vector>
 
 #include "Audio/EngineDiagnostics.h"
+#include "Audio/EngineEnvironment.h"
 #include "Audio/MixerState.h"
-#include "Audio/Platform/AudioHardware.h"
-#include "Audio/Platform/CaptureService.h"
-#include "Foundation/MainQueue.h"
-#include "Foundation/SettingsStore.h"
 #include "Foundation/TaskScope.h"
 #include "Models/PresetFormat.h"
 
@@ -24,22 +21,6 @@ class EngineAudioState;
 class MeterHub;
 class PowerManager;
 class SourceCapture;
-
-// What the engine talks to: the main queue, stored settings, the device layer and the
-// capture service.
-struct EngineEnvironment {
-    MainQueue& mainQueue;
-    SettingsStore& settings;
-    AudioHardware& hardware;
-    CaptureService& capture;
-};
-
-// The error `start()` reports.
-struct EngineError {
-    std::string domain;
-    int code = 0;
-    std::string localizedDescription;
-};
 
 // The mixer: input channels, output buses with their graphs, devices, capture, metering and
 // power management. One instance for the life of the program. Its observable state is the
