@@ -352,6 +352,7 @@ class PulseServer {
     PulseServer& operator=(const PulseServer&) = delete;
 
     ~PulseServer() {
+        thaw();
         daemon_.stop(SIGTERM, 5s);
         std::error_code ec;
         fs::remove_all(folder_, ec);
@@ -440,7 +441,26 @@ class PulseServer {
     }
 
     // Kills the server outright, as a crash would, and reaps it.
-    void kill() { daemon_.stop(SIGKILL); }
+    void kill() {
+        daemon_.stop(SIGKILL);
+        isFrozen_ = false;
+    }
+
+    // Stops the server as a hung one would: its clients stay connected, but nothing they ask
+    // is answered (and no new connection gets ready) until thaw(). Clients of this helper,
+    // such as pactl, hang meanwhile.
+    void freeze() {
+        if (!isFrozen_ && daemon_.running()) {
+            ::kill(daemon_.pid(), SIGSTOP);
+            isFrozen_ = true;
+        }
+    }
+    void thaw() {
+        if (isFrozen_) {
+            ::kill(daemon_.pid(), SIGCONT);
+            isFrozen_ = false;
+        }
+    }
 
     // Starts the server again on the same socket with the same sinks, killing it first if it
     // still runs. Sinks loaded later are not restored.
@@ -552,6 +572,7 @@ class PulseServer {
     std::vector<NullSink> sinks_;
     fs::path folder_;
     ChildProcess daemon_;
+    bool isFrozen_ = false;
     mutable int runCount_ = 0;
 };
 

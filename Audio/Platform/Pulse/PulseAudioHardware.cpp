@@ -76,20 +76,23 @@ Transport pulseTransport(const pa_proplist* properties, const char* driver, cons
 }
 
 // The control connection. Its callbacks run on the connection's thread and only build
-// snapshots, which travel to the main thread whole.
+// snapshots, which travel to the main thread whole. Opening it (connecting, subscribing and
+// reading the server once) runs on that thread too; the outcome goes to `opened`.
 struct PulseAudioHardware::Core::Control {
     std::unique_ptr<PulseContext> context;  // stops the thread first when destroyed
     std::weak_ptr<Core> core;
     MainQueue* queue = nullptr;
     int generation = 0;
+    std::chrono::milliseconds timeout{0};
+    // Connection thread, once: the first complete snapshot, or null and why there is none.
+    std::function<void(std::shared_ptr<PulseSnapshot> first, const std::string& reason)> opened;
 
     // Connection thread.
     bool isReading = false;
     bool readAgain = false;
     int outstanding = 0;
     std::shared_ptr<PulseSnapshot> pending;
-    std::shared_ptr<PulseSnapshot> first;  // the first snapshot, taken by open()
-    bool isDelivering = false;
+    bool isOpen = false;  // the first snapshot (or the failure) went to `opened`
 
     ~Control() {
         if (context) {
@@ -97,9 +100,75 @@ struct PulseAudioHardware::Core::Control {
         }
     }
 
+    // Main thread: begins opening; returns at once. False and the reason when it cannot even
+    // begin (`opened` then never runs).
+    bool begin(std::string* error);
+    void ready();
+    void finishOpen(std::shared_ptr<PulseSnapshot> first, const std::string& reason);
     void read();
     void finishOne();
 };
+
+bool PulseAudioHardware::Core::Control::begin(std::string* error) {
+    context = PulseContext::create("devices", error);
+    if (!context) {
+        return false;
+    }
+    context->setFailureHandler([this] {
+        if (!isOpen) {
+            finishOpen(nullptr, context->lastError());
+            return;
+        }
+        queue->post([weak = core, generation = generation] {
+            auto c = weak.lock();
+            if (c && c->control && c->control->generation == generation) {
+                c->connectionLost();
+            }
+        });
+    });
+    const bool began = context->start(timeout, [this](bool isReady, const std::string& reason) {
+        if (isReady) {
+            ready();
+        } else {
+            finishOpen(nullptr, reason);
+        }
+    });
+    if (!began && error) {
+        *error = context->lastError();
+    }
+    return began;
+}
+
+// Connection thread: the connection is ready; follow the server and read it once.
+void PulseAudioHardware::Core::Control::ready() {
+    pa_context_set_subscribe_callback(
+        context->context(),
+        [](pa_context*, pa_subscription_event_type_t, std::uint32_t, void* data) {
+            static_cast<Control*>(data)->read();
+        },
+        this);
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SINK_INPUT |
+        PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT);
+    if (pa_operation* op = pa_context_subscribe(context->context(), mask, nullptr, nullptr)) {
+        pa_operation_unref(op);
+    }
+    context->setDeadline(
+        timeout, [this] { finishOpen(nullptr, "the sound server did not list its devices"); });
+    read();
+}
+
+void PulseAudioHardware::Core::Control::finishOpen(std::shared_ptr<PulseSnapshot> first,
+                                                   const std::string& reason) {
+    if (isOpen) {
+        return;
+    }
+    isOpen = true;
+    context->clearDeadline();
+    if (opened) {
+        opened(std::move(first), reason);
+    }
+}
 
 void PulseAudioHardware::Core::Control::read() {
     if (isReading) {
@@ -186,9 +255,12 @@ void PulseAudioHardware::Core::Control::finishOne() {
     isReading = false;
     std::stable_partition(snapshot->devices.begin(), snapshot->devices.end(),
                           [](const PulseSnapshot::Device& d) { return d.isSink; });
-    if (!isDelivering) {
-        first = snapshot;
-        context->signal();
+    if (!isOpen) {
+        if (snapshot->isComplete) {
+            finishOpen(snapshot, "");
+        } else {
+            finishOpen(nullptr, "the sound server did not list its devices");
+        }
     } else if (snapshot->isComplete) {
         queue->post([weak = core, snapshot, generation = generation] {
             auto c = weak.lock();
@@ -206,6 +278,7 @@ PulseAudioHardware::Core::Core(MainQueue& q) : queue(q) {}
 
 PulseAudioHardware::Core::~Core() {
     retryTask.cancel();
+    attempt.reset();
     control.reset();
 }
 
@@ -227,55 +300,51 @@ const PulseDevice* PulseAudioHardware::Core::findByUID(const std::string& uid, b
     return nullptr;
 }
 
-bool PulseAudioHardware::Core::open(std::chrono::milliseconds timeout, std::string* error) {
+std::unique_ptr<PulseAudioHardware::Core::Control> PulseAudioHardware::Core::makeControl(
+    std::chrono::milliseconds timeout) {
     static int generations = 0;
     auto next = std::make_unique<Control>();
     next->core = weak_from_this();
     next->queue = &queue;
     next->generation = ++generations;
-    next->context = PulseContext::connect("devices", timeout, error);
-    if (!next->context) {
+    next->timeout = timeout;
+    return next;
+}
+
+bool PulseAudioHardware::Core::open(std::chrono::milliseconds timeout, std::string* error) {
+    auto next = makeControl(timeout);
+    struct Outcome {
+        bool isDone = false;
+        std::shared_ptr<PulseSnapshot> first;
+        std::string reason;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    Control* raw = next.get();
+    next->opened = [outcome, raw](std::shared_ptr<PulseSnapshot> first, const std::string& reason) {
+        *outcome = {true, std::move(first), reason};
+        raw->context->signal();
+    };
+    if (!next->begin(error)) {
         return false;
     }
-    std::shared_ptr<PulseSnapshot> snapshot;
     {
+        // The one wait of the device layer: before the main loop runs.
+        PulseContext::WaitsAllowed startup;
         PulseContext::Lock lock(*next->context);
-        Control* control = next.get();
-        next->context->setFailureHandler([control] {
-            control->queue->post([weak = control->core, generation = control->generation] {
-                auto c = weak.lock();
-                if (c && c->control && c->control->generation == generation) {
-                    c->connectionLost();
-                }
-            });
-        });
-        pa_context_set_subscribe_callback(
-            next->context->context(),
-            [](pa_context*, pa_subscription_event_type_t, std::uint32_t, void* data) {
-                static_cast<Control*>(data)->read();
-            },
-            control);
-        const auto mask = static_cast<pa_subscription_mask_t>(
-            PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE |
-            PA_SUBSCRIPTION_MASK_SINK_INPUT | PA_SUBSCRIPTION_MASK_SOURCE_OUTPUT);
-        if (pa_operation* op =
-                pa_context_subscribe(next->context->context(), mask, nullptr, nullptr)) {
-            pa_operation_unref(op);
-        }
-        control->read();
-        next->context->waitFor([control] { return control->first != nullptr; }, timeout);
-        snapshot = std::move(control->first);
-        control->isDelivering = true;
+        // The connection's own deadlines end the wait; ours only guards against a lost wake-up.
+        next->context->waitFor([&] { return outcome->isDone; },
+                               2 * timeout + std::chrono::seconds(1));
+        next->opened = nullptr;
     }
-    if (!snapshot || !snapshot->isComplete) {
+    if (!outcome->first) {
         if (error) {
-            *error = "the sound server did not list its devices";
+            *error = outcome->isDone ? outcome->reason : "the sound server did not answer";
         }
         return false;
     }
     control = std::move(next);
     isConnected = true;
-    apply(*snapshot);
+    apply(*outcome->first);
     return true;
 }
 
@@ -392,6 +461,10 @@ void PulseAudioHardware::Core::connectionLost() {
     ids.clear();
     Log::line("⚠️ Sound server connection lost - reconnecting");
     retryDelay = kFirstRetryDelay;
+    scheduleRetry();
+}
+
+void PulseAudioHardware::Core::scheduleRetry() {
     std::weak_ptr<Core> weak = weak_from_this();
     retryTask = queue.postAfter(retryDelay, [weak] {
         if (auto c = weak.lock()) {
@@ -401,27 +474,49 @@ void PulseAudioHardware::Core::connectionLost() {
 }
 
 void PulseAudioHardware::Core::retry() {
-    if (isConnected) {
+    if (isConnected || attempt) {
         return;
     }
-    std::string error;
-    if (open(kRetryTimeout, &error)) {
-        Log::line("✅ Sound server connection restored");
-        auto live = watchers;
-        for (auto& weak : live) {
-            if (auto watcher = weak.lock()) {
-                watcher->serverReturned();
+    auto next = makeControl(kRetryTimeout);
+    next->opened = [weak = weak_from_this(), queue = &queue, generation = next->generation](
+                       std::shared_ptr<PulseSnapshot> first, const std::string&) {
+        queue->post([weak, generation, first = std::move(first)] {
+            if (auto c = weak.lock()) {
+                c->attemptFinished(generation, first);
             }
-        }
+        });
+    };
+    std::string error;
+    if (!next->begin(&error)) {
+        retryDelay = std::min(retryDelay * 2, kLongestRetryDelay);
+        scheduleRetry();
         return;
     }
-    retryDelay = std::min(retryDelay * 2, kLongestRetryDelay);
-    std::weak_ptr<Core> weak = weak_from_this();
-    retryTask = queue.postAfter(retryDelay, [weak] {
-        if (auto c = weak.lock()) {
-            c->retry();
+    attempt = std::move(next);
+}
+
+void PulseAudioHardware::Core::attemptFinished(int generation,
+                                               const std::shared_ptr<PulseSnapshot>& first) {
+    if (!attempt || attempt->generation != generation) {
+        return;
+    }
+    auto next = std::move(attempt);
+    if (!first) {
+        next.reset();
+        retryDelay = std::min(retryDelay * 2, kLongestRetryDelay);
+        scheduleRetry();
+        return;
+    }
+    control = std::move(next);
+    isConnected = true;
+    apply(*first);
+    Log::line("✅ Sound server connection restored");
+    auto live = watchers;
+    for (auto& weak : live) {
+        if (auto watcher = weak.lock()) {
+            watcher->serverReturned();
         }
-    });
+    }
 }
 
 // MARK: - The device layer

@@ -27,10 +27,21 @@ namespace qv {
 // When the server goes away the table keeps the last known devices (alive reads fail until the
 // server answers again), the connection is tried again with back-off, and once it is back the
 // device-list listeners and the configuration-change callback of every output stream fire.
+//
+// Threads: every call is made on the main thread, and none waits for the server. Connecting,
+// reconnecting and opening streams run on the connections' own threads; their outcomes come
+// back on the main queue. A stream's start() returns at once (the stream is then opening and
+// counts as running); an opening that fails later reaches the stream's onStartFailure on the
+// main queue, and the stream is stopped. Stopping or dropping a stream takes its connection's
+// lock for at most one of our own callbacks; once it returns, no callback of the stream (render,
+// capture, configuration change, start failure) runs again.
 class PulseAudioHardware final : public AudioHardware {
   public:
     // Connects to the server named by PULSE_SERVER (or the default one). Never starts a server.
-    // Null and a reason when none answers within `timeoutSeconds`.
+    // Null and a reason when none answers within `timeoutSeconds` (connecting, then listing the
+    // devices, may each take that long). The only call of the device layer that waits for the
+    // server: it runs once at startup to decide whether there is a server at all, and must not
+    // be called from a running main loop.
     static std::unique_ptr<PulseAudioHardware> connect(MainQueue& queue, std::string* error,
                                                        double timeoutSeconds = 2.0);
     ~PulseAudioHardware() override;

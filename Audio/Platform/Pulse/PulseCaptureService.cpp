@@ -173,31 +173,32 @@ struct Tap {
 // loop's lock held.
 class CaptureSession {
   public:
+    // Event thread, once: nothing when the session listens, else why it could not.
+    using Opened = std::function<void(std::optional<std::string> error)>;
+
+    // Makes the session's connection and begins connecting; returns at once. The outcome
+    // reaches `onOpened`; a connection that goes after that reaches `onLost` (both on the
+    // event thread). Null and the reason when connecting cannot even begin.
     static std::unique_ptr<CaptureSession> open(const Selection& selection,
                                                 const CaptureFormat& format,
                                                 const CaptureStream::SampleHandler& handler,
-                                                std::function<void()> onLost, std::string* error) {
+                                                Opened onOpened, std::function<void()> onLost,
+                                                std::string* error) {
         std::string reason;
-        auto context = PulseContext::connect("capture", kConnectTimeout, &reason);
+        auto context = PulseContext::create("capture", &reason);
         if (!context) {
             *error = "Cannot reach the sound server: " + reason;
             return nullptr;
         }
         std::unique_ptr<CaptureSession> session(
-            new CaptureSession(selection, format, handler, std::move(onLost)));
+            new CaptureSession(selection, format, handler, std::move(onOpened), std::move(onLost)));
         session->context_ = std::move(context);
         CaptureSession* raw = session.get();
         session->context_->setFailureHandler([raw] { raw->connectionLost(); });
-        bool isListening = false;
-        {
-            PulseContext::Lock lock(*session->context_);
-            isListening = session->context_->isReady() && session->listen();
-            if (!isListening) {
-                reason = session->context_->lastError();
-            }
-        }
-        if (!isListening) {
-            *error = "The sound server connection failed: " + reason;
+        if (!session->context_->start(kConnectTimeout, [raw](bool isReady, const std::string& why) {
+                raw->connected(isReady, why);
+            })) {
+            *error = "Cannot reach the sound server: " + session->context_->lastError();
             return nullptr;
         }
         return session;
@@ -223,8 +224,13 @@ class CaptureSession {
 
   private:
     CaptureSession(const Selection& selection, const CaptureFormat& format,
-                   const CaptureStream::SampleHandler& handler, std::function<void()> onLost)
-        : selection_(selection), format_(format), handler_(handler), onLost_(std::move(onLost)) {
+                   const CaptureStream::SampleHandler& handler, Opened onOpened,
+                   std::function<void()> onLost)
+        : selection_(selection),
+          format_(format),
+          handler_(handler),
+          onOpened_(std::move(onOpened)),
+          onLost_(std::move(onLost)) {
         block_.assign(kBlockFrames * format_.samples.channels, 0.0f);
         lagFrames_ = static_cast<std::size_t>(kLagSeconds * format_.samples.rate);
         longestLagFrames_ = static_cast<std::size_t>(kLongestLagSeconds * format_.samples.rate);
@@ -252,6 +258,20 @@ class CaptureSession {
         return isListening;
     }
 
+    // Event thread: the connection is ready, or could not get ready.
+    void connected(bool isReady, const std::string& reason) {
+        if (!isReady) {
+            isLost_ = true;
+            onOpened_("Cannot reach the sound server: " + reason);
+        } else if (!listen()) {
+            isLost_ = true;
+            onOpened_("The sound server connection failed: " + context_->lastError());
+        } else {
+            isListening_ = true;
+            onOpened_(std::nullopt);
+        }
+    }
+
     void connectionLost() {
         if (isClosing_ || isLost_) {
             return;
@@ -260,7 +280,11 @@ class CaptureSession {
         for (auto& tap : taps_) {
             tap->isDead = true;
         }
-        onLost_();
+        if (isListening_) {
+            onLost_();
+        } else {
+            onOpened_("The sound server connection failed: " + context_->lastError());
+        }
     }
 
     static void onEvent(pa_context* c, pa_subscription_event_type_t type, std::uint32_t index,
@@ -554,11 +578,13 @@ class CaptureSession {
     const Selection& selection_;
     const CaptureFormat format_;
     const CaptureStream::SampleHandler& handler_;
+    Opened onOpened_;
     std::function<void()> onLost_;
     std::unique_ptr<PulseContext> context_;
 
     // Event thread, or with the loop's lock held.
     bool isClosing_ = false;
+    bool isListening_ = false;
     bool isLost_ = false;
     bool isWaitingForSink_ = false;
     std::map<std::uint32_t, AppEntry> clients_;
@@ -589,18 +615,25 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
         return true;
     }
 
+    // Begins opening the first connection; the completion runs on the main queue once the
+    // session listens, or with the reason it could not (or was stopped first).
     void start(CaptureStream::Completion completion) {
         std::optional<std::string> error;
         {
             std::lock_guard lock(mutex_);
             if (isStopped_) {
                 error = "The capture has been stopped";
+            } else if (isOpening_) {
+                starts_.push_back(std::move(completion));
+                return;
             } else if (!isStarted_) {
                 std::string reason;
-                isStarted_ = openSession(&reason);
-                if (!isStarted_) {
-                    error = reason;
+                if (openSession(&reason)) {
+                    isStarted_ = isOpening_ = true;
+                    starts_.push_back(std::move(completion));
+                    return;
                 }
+                error = reason;
             }
         }
         queue_.post([completion = std::move(completion), error] {
@@ -613,22 +646,39 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
     // Any thread but a connection's event thread. Nothing is delivered once this returns.
     void stop() {
         std::unique_ptr<CaptureSession> session;
+        std::vector<CaptureStream::Completion> starts;
         {
             std::lock_guard lock(mutex_);
             isStopped_ = true;
+            isOpening_ = false;
             retryTask_.cancel();
             session = std::move(session_);
+            starts = std::move(starts_);
         }
         session.reset();
+        for (auto& completion : starts) {
+            queue_.post([completion = std::move(completion)] {
+                if (completion) {
+                    completion("The capture has been stopped");
+                }
+            });
+        }
     }
 
   private:
-    // Mutex held.
+    // Mutex held. Begins opening a session; its outcome reaches opened() on the main queue.
     bool openSession(std::string* error) {
         const std::uint64_t generation = ++generation_;
         std::weak_ptr<CaptureCore> weakSelf = weak_from_this();
         MainQueue* queue = &queue_;
-        // Event thread of the session: the connection is replaced on the main queue.
+        // Event thread of the session: the outcome and the loss go to the main queue.
+        auto onOpened = [weakSelf, generation, queue](std::optional<std::string> failure) {
+            queue->post([weakSelf, generation, failure] {
+                if (auto self = weakSelf.lock()) {
+                    self->opened(generation, failure);
+                }
+            });
+        };
         auto onLost = [weakSelf, generation, queue] {
             queue->post([weakSelf, generation] {
                 if (auto self = weakSelf.lock()) {
@@ -636,8 +686,39 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
                 }
             });
         };
-        session_ = CaptureSession::open(selection_, format_, handler_, onLost, error);
+        session_ = CaptureSession::open(selection_, format_, handler_, onOpened, onLost, error);
         return session_ != nullptr;
+    }
+
+    // Main queue: a session listens, or could not open. The first one answers start(); a
+    // reconnection that failed is tried again later.
+    void opened(std::uint64_t generation, const std::optional<std::string>& failure) {
+        std::unique_ptr<CaptureSession> failed;
+        std::vector<CaptureStream::Completion> starts;
+        {
+            std::lock_guard lock(mutex_);
+            if (isStopped_ || generation != generation_ || !session_) {
+                return;
+            }
+            if (isOpening_) {
+                isOpening_ = false;
+                starts = std::move(starts_);
+            }
+            if (failure) {
+                failed = std::move(session_);
+                if (starts.empty()) {
+                    scheduleRetry();
+                } else {
+                    isStarted_ = false;
+                }
+            }
+        }
+        failed.reset();
+        for (auto& completion : starts) {
+            if (completion) {
+                completion(failure);
+            }
+        }
     }
 
     // Main queue.
@@ -666,7 +747,7 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
         retryDelay_ = std::min(retryDelay_ * 2, kLongestRetryDelay);
     }
 
-    // Main queue.
+    // Main queue: begins a reconnection.
     void retry(std::uint64_t generation) {
         std::lock_guard lock(mutex_);
         if (isStopped_ || generation != generation_ || session_) {
@@ -685,6 +766,8 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
 
     std::mutex mutex_;
     bool isStarted_ = false;
+    bool isOpening_ = false;                         // the opening start() began is under way
+    std::vector<CaptureStream::Completion> starts_;  // answered when it ends
     bool isStopped_ = false;
     std::unique_ptr<CaptureSession> session_;
     std::uint64_t generation_ = 0;
@@ -811,16 +894,59 @@ PulseCaptureService::~PulseCaptureService() {
 }
 
 void PulseCaptureService::getShareableContent(ContentCompletion completion) {
-    std::string reason;
-    if (!connectControl(&reason)) {
-        queue_.post(
-            [completion = std::move(completion), reason] { completion(std::nullopt, reason); });
-        return;
-    }
     auto query = std::make_unique<ContentQuery>();
     query->service = this;
     query->completion = std::move(completion);
-    PulseContext::Lock lock(*control_);
+    if (control_) {
+        PulseContext::Lock lock(*control_);
+        if (control_->isReady()) {
+            ask(std::move(query));
+            return;
+        }
+        if (isConnecting_) {
+            waiting_.push_back(std::move(query));
+            return;
+        }
+    }
+    // No connection, or one that failed: make a new one, which asks once it is ready.
+    dropControl();
+    std::string reason;
+    control_ = PulseContext::create("control", &reason);
+    if (control_) {
+        isConnecting_ = true;
+        waiting_.push_back(std::move(query));
+        if (control_->start(kConnectTimeout, [this](bool isReady, const std::string& why) {
+                controlConnected(isReady, why);
+            })) {
+            return;
+        }
+        reason = control_->lastError();
+        query = std::move(waiting_.back());
+        waiting_.clear();
+        isConnecting_ = false;
+        control_.reset();
+    }
+    query->fail("Cannot reach the sound server: " + reason);
+    query->post(queue_);
+}
+
+// Event thread: the control connection is ready, or could not get ready.
+void PulseCaptureService::controlConnected(bool isReady, const std::string& reason) {
+    isConnecting_ = false;
+    auto waiting = std::move(waiting_);
+    waiting_.clear();
+    for (auto& query : waiting) {
+        if (isReady) {
+            ask(std::move(query));
+        } else {
+            query->fail("Cannot reach the sound server: " + reason);
+            query->post(queue_);
+        }
+    }
+}
+
+// Lock held (or on the event thread): lists the clients and playback streams for the query.
+void PulseCaptureService::ask(std::unique_ptr<ContentQuery> query) {
     pa_context* c = control_->context();
     pa_operation* operations[] = {
         pa_context_get_client_info_list(c, &ContentQuery::onClient, query.get()),
@@ -875,45 +1001,30 @@ std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
     return std::make_shared<PulseCaptureStream>(queue_, std::move(selection), format);
 }
 
-bool PulseCaptureService::connectControl(std::string* error) {
-    if (control_) {
-        bool isReady = false;
-        {
-            PulseContext::Lock lock(*control_);
-            isReady = control_->isReady();
-        }
-        if (isReady) {
-            return true;
-        }
-        dropControl();
-    }
-    std::string reason;
-    control_ = PulseContext::connect("control", kConnectTimeout, &reason);
-    if (!control_) {
-        *error = "Cannot reach the sound server: " + reason;
-        return false;
-    }
-    return true;
-}
-
 void PulseCaptureService::dropControl() {
     if (!control_) {
         return;
     }
+    std::vector<std::unique_ptr<ContentQuery>> waiting;
     {
         PulseContext::Lock lock(*control_);
         for (auto& query : queries_) {
             query->isAbandoned = true;
         }
+        waiting = std::move(waiting_);
+        waiting_.clear();
+        isConnecting_ = false;
     }
     control_->stopEvents();
     control_.reset();
     // Queries still waiting get an answer all the same.
-    for (auto& query : queries_) {
-        query->fail("The capture service closed");
-        query->post(queue_);
+    for (auto* list : {&queries_, &waiting}) {
+        for (auto& query : *list) {
+            query->fail("The capture service closed");
+            query->post(queue_);
+        }
+        list->clear();
     }
-    queries_.clear();
 }
 
 }  // namespace qv

@@ -18,15 +18,16 @@ class PulseContext;
 // identity comes from its stream's properties, else from its client's: the bundle identifier is
 // application.id or else the process binary, the name application.name or else the binary.
 //
-// A capture stream has a connection and an event thread of its own. It records each matching
+// A capture stream has a connection and an event thread of its own; it connects in the
+// background, and startCapture's completion runs once it listens. It records each matching
 // playback stream on its sink's monitor, limited to that one stream, and mixes them into
 // interleaved float buffers of 128 frames at the configured rate and channel count (48 kHz
 // stereo by default), delivered on that thread. Streams that start later are taken in, streams
 // that end are dropped, and a stream that moves to another sink is followed there. This
 // program's own playback is never captured. When the server goes away the capture reconnects by
-// itself, waiting a little longer each time (0.25 s doubling up to 4 s), and picks up the
-// matching streams again. A stream may be stopped or dropped from any thread but its own event
-// thread (so not from inside its sample handler).
+// itself in the background, waiting a little longer each time (0.25 s doubling up to 4 s), and
+// picks up the matching streams again. A stream may be stopped or dropped from any thread but its
+// own event thread (so not from inside its sample handler).
 class PulseCaptureService final : public CaptureService {
   public:
     explicit PulseCaptureService(MainQueue& queue);
@@ -34,8 +35,8 @@ class PulseCaptureService final : public CaptureService {
     PulseCaptureService(const PulseCaptureService&) = delete;
     PulseCaptureService& operator=(const PulseCaptureService&) = delete;
 
-    // Connects on first use and again after the server went away; the reason when no server
-    // answers.
+    // Connects in the background on first use and again after the server went away, and
+    // answers on the main queue once the server did (the reason when none answers).
     void getShareableContent(ContentCompletion completion) override;
     // Null and a reason only for a configuration the server cannot record.
     std::shared_ptr<CaptureStream> makeStream(const CaptureFilter& filter,
@@ -44,14 +45,18 @@ class PulseCaptureService final : public CaptureService {
 
   private:
     struct ContentQuery;
-    bool connectControl(std::string* error);
+    void controlConnected(bool isReady, const std::string& reason);
+    void ask(std::unique_ptr<ContentQuery> query);
     void dropControl();
     void finish(ContentQuery* query);
 
     MainQueue& queue_;
     std::unique_ptr<PulseContext> control_;
-    // Queries waiting for the server; touched with the control connection's lock held.
+    // Touched with the control connection's lock held: queries waiting for the server's lists,
+    // and those waiting for the connection itself.
     std::vector<std::unique_ptr<ContentQuery>> queries_;
+    std::vector<std::unique_ptr<ContentQuery>> waiting_;
+    bool isConnecting_ = false;
 };
 
 }  // namespace qv

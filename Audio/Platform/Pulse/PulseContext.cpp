@@ -2,15 +2,27 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 
 #include "Audio/Platform/CaptureService.h"
 
 namespace qv {
 
-std::unique_ptr<PulseContext> PulseContext::connect(const std::string& role,
-                                                    std::chrono::milliseconds timeout,
-                                                    std::string* error) {
+namespace {
+
+std::atomic<int> blockingWaitCount{0};
+thread_local int waitsAllowedDepth = 0;
+
+pa_usec_t fromNow(std::chrono::milliseconds timeout) {
+    const auto ms = std::max<std::chrono::milliseconds::rep>(timeout.count(), 0);
+    return pa_rtclock_now() + static_cast<pa_usec_t>(ms) * PA_USEC_PER_MSEC;
+}
+
+}  // namespace
+
+std::unique_ptr<PulseContext> PulseContext::create(const std::string& role, std::string* error) {
     auto fail = [&](const std::string& reason) -> std::unique_ptr<PulseContext> {
         if (error) {
             *error = reason;
@@ -33,17 +45,75 @@ std::unique_ptr<PulseContext> PulseContext::connect(const std::string& role,
         return fail("cannot create a sound server connection");
     }
     pa_context_set_state_callback(c->context_, &PulseContext::onState, c.get());
-    if (pa_context_connect(c->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        return fail(c->lastError());
+    return c;
+}
+
+bool PulseContext::start(std::chrono::milliseconds timeout, ReadyHandler done) {
+    // The socket connects without blocking; the handshake goes on on the event thread. A
+    // connection refused at once fails inside the call: that is this call's answer, not the
+    // handler's.
+    isBeginning_ = true;
+    const bool began =
+        pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0 && !failed_;
+    isBeginning_ = false;
+    if (!began) {
+        failed_ = true;
+        return false;
     }
-    if (pa_threaded_mainloop_start(c->loop_) < 0) {
-        return fail("cannot start the sound server event loop");
+    readyHandler_ = std::move(done);
+    connectTimer_ = pa_context_rttime_new(
+        context_, fromNow(timeout),
+        [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* data) {
+            auto* self = static_cast<PulseContext*>(data);
+            api->time_free(event);
+            self->connectTimer_ = nullptr;
+            if (self->readyHandler_) {
+                self->failed_ = true;
+                self->finishStart(false, "the sound server did not answer");
+            }
+        },
+        this);
+    if (pa_threaded_mainloop_start(loop_) < 0) {
+        readyHandler_ = nullptr;
+        failed_ = true;
+        return false;
     }
-    Lock lock(*c);
-    c->waitFor([&] { return c->isReady(); }, timeout);
-    if (!c->isReady()) {
-        const std::string reason = c->failed_ ? c->lastError() : "the sound server did not answer";
-        return fail(reason);
+    return true;
+}
+
+std::unique_ptr<PulseContext> PulseContext::connect(const std::string& role,
+                                                    std::chrono::milliseconds timeout,
+                                                    std::string* error) {
+    auto c = create(role, error);
+    if (!c) {
+        return nullptr;
+    }
+    struct Outcome {
+        bool isDone = false;
+        bool isReady = false;
+        std::string reason;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    PulseContext* raw = c.get();
+    if (!c->start(timeout, [outcome, raw](bool isReady, const std::string& reason) {
+            *outcome = {true, isReady, reason};
+            raw->signal();
+        })) {
+        if (error) {
+            *error = c->lastError();
+        }
+        return nullptr;
+    }
+    {
+        Lock lock(*c);
+        // The connection's own timer ends the wait; ours only guards against a lost wake-up.
+        c->waitFor([&] { return outcome->isDone; }, timeout + std::chrono::seconds(1));
+    }
+    if (!outcome->isReady) {
+        if (error) {
+            *error = outcome->isDone ? outcome->reason : "the sound server did not answer";
+        }
+        return nullptr;
     }
     return c;
 }
@@ -57,6 +127,14 @@ void PulseContext::stopEvents() {
 
 PulseContext::~PulseContext() {
     stopEvents();
+    if (loop_) {
+        if (connectTimer_) {
+            api()->time_free(connectTimer_);
+        }
+        if (deadline_) {
+            api()->time_free(deadline_);
+        }
+    }
     if (context_) {
         pa_context_set_state_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);
@@ -89,17 +167,39 @@ bool PulseContext::isReady() const {
     return !failed_ && context_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
+void PulseContext::finishStart(bool isReady, const std::string& reason) {
+    if (connectTimer_) {
+        api()->time_free(connectTimer_);
+        connectTimer_ = nullptr;
+    }
+    auto done = std::move(readyHandler_);
+    readyHandler_ = nullptr;
+    if (done) {
+        done(isReady, reason);
+    }
+}
+
 void PulseContext::onState(pa_context* context, void* self) {
     auto* c = static_cast<PulseContext*>(self);
-    switch (pa_context_get_state(context)) {
+    const auto state = pa_context_get_state(context);
+    if (c->isBeginning_) {
+        c->failed_ = c->failed_ || !PA_CONTEXT_IS_GOOD(state);
+        return;
+    }
+    switch (state) {
         case PA_CONTEXT_READY:
+            if (c->readyHandler_) {
+                c->finishStart(true, "");
+            }
             c->signal();
             break;
         case PA_CONTEXT_FAILED:
         case PA_CONTEXT_TERMINATED:
             if (!c->failed_) {
                 c->failed_ = true;
-                if (c->failureHandler_) {
+                if (c->readyHandler_) {
+                    c->finishStart(false, c->lastError());
+                } else if (c->failureHandler_) {
                     c->failureHandler_();
                 }
             }
@@ -110,27 +210,42 @@ void PulseContext::onState(pa_context* context, void* self) {
     }
 }
 
-bool PulseContext::wait(pa_operation* operation) {
-    if (!operation) {
-        return false;
+void PulseContext::setDeadline(std::chrono::milliseconds timeout, std::function<void()> expired) {
+    clearDeadline();
+    deadlineHandler_ = std::move(expired);
+    deadline_ = pa_context_rttime_new(
+        context_, fromNow(timeout),
+        [](pa_mainloop_api* api, pa_time_event* event, const struct timeval*, void* data) {
+            auto* self = static_cast<PulseContext*>(data);
+            api->time_free(event);
+            self->deadline_ = nullptr;
+            auto handler = std::move(self->deadlineHandler_);
+            self->deadlineHandler_ = nullptr;
+            if (handler) {
+                handler();
+            }
+        },
+        this);
+}
+
+void PulseContext::clearDeadline() {
+    if (deadline_) {
+        api()->time_free(deadline_);
+        deadline_ = nullptr;
     }
-    while (!failed_ && pa_operation_get_state(operation) == PA_OPERATION_RUNNING) {
-        pa_threaded_mainloop_wait(loop_);
-    }
-    const bool done = pa_operation_get_state(operation) == PA_OPERATION_DONE;
-    pa_operation_unref(operation);
-    return done;
+    deadlineHandler_ = nullptr;
 }
 
 bool PulseContext::waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    if (waitsAllowedDepth == 0 && pa_threaded_mainloop_in_thread(loop_) == 0) {
+        blockingWaitCount.fetch_add(1, std::memory_order_relaxed);
+    }
     struct Deadline {
         PulseContext* self;
         bool passed = false;
     } deadline{this};
-    const pa_usec_t when =
-        pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * PA_USEC_PER_MSEC;
     pa_time_event* timer = pa_context_rttime_new(
-        context_, when,
+        context_, fromNow(timeout),
         [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* data) {
             auto* d = static_cast<Deadline*>(data);
             d->passed = true;
@@ -144,6 +259,18 @@ bool PulseContext::waitFor(const std::function<bool()>& done, std::chrono::milli
         api()->time_free(timer);
     }
     return done();
+}
+
+int PulseContext::blockingWaits() {
+    return blockingWaitCount.load(std::memory_order_relaxed);
+}
+
+PulseContext::WaitsAllowed::WaitsAllowed() {
+    ++waitsAllowedDepth;
+}
+
+PulseContext::WaitsAllowed::~WaitsAllowed() {
+    --waitsAllowedDepth;
 }
 
 std::string PulseContext::lastError() const {

@@ -14,12 +14,30 @@ namespace qv {
 // stream we open gets a connection of its own, so each bus renders on a thread of its own.
 //
 // Server callbacks run on the connection's thread with the loop's lock held. Code on other
-// threads takes the lock (Lock) around every call into the connection.
+// threads takes the lock (Lock) around every call into the connection; the lock is only ever
+// held for one of our own callbacks, never for a server reply, so taking it does not wait for
+// the server.
+//
+// A connection is made in two steps: create() makes it without touching the server, so that
+// its owner can keep it and set its handlers first; start() begins connecting on the event
+// thread and returns at once. Nothing else here waits, except connect() and waitFor(), which
+// the startup of the device layer and tests use.
 class PulseContext {
   public:
-    // Connects to the server named by PULSE_SERVER (or the default one) and waits until the
-    // connection is ready. Never starts a server. Null and a reason when none answers within
-    // `timeout`. `role` names the connection in the server's client list.
+    // Event thread: the outcome of start(). `reason` tells why it did not get ready.
+    using ReadyHandler = std::function<void(bool isReady, const std::string& reason)>;
+
+    // A connection that has not begun to connect. Null and a reason when none can be made.
+    // `role` names the connection in the server's client list.
+    static std::unique_ptr<PulseContext> create(const std::string& role, std::string* error);
+    // Begins connecting to the server named by PULSE_SERVER (or the default one) and starts the
+    // event thread; returns at once. Never starts a server. `done` runs once on the event
+    // thread: ready, or failed or not ready within `timeout`. False (and `done` never runs)
+    // when connecting cannot even begin. Once per connection, before the event thread runs.
+    bool start(std::chrono::milliseconds timeout, ReadyHandler done);
+    // Creates, starts and waits until the connection is ready. Null and a reason when none
+    // answers within `timeout`. Waits: only for startup and tests, never from a running main
+    // loop.
     static std::unique_ptr<PulseContext> connect(const std::string& role,
                                                  std::chrono::milliseconds timeout,
                                                  std::string* error);
@@ -45,17 +63,33 @@ class PulseContext {
         bool locked_;
     };
 
-    // Called on the loop thread once when the connection fails or the server goes away.
+    // Called on the loop thread once when a ready connection fails or the server goes away
+    // (a connection that never got ready tells its start() handler instead).
     void setFailureHandler(std::function<void()> handler);
     bool isReady() const;
 
-    // Waits (lock held, not on the loop thread) until the operation is done; unrefs it.
-    // False when the connection failed meanwhile or the operation was null.
-    bool wait(pa_operation* operation);
-    // Wakes a thread waiting in wait() or waitFor(); loop thread, lock held.
+    // Runs `expired` once on the event thread `timeout` from now unless cleared or replaced
+    // first. Event thread, or lock held.
+    void setDeadline(std::chrono::milliseconds timeout, std::function<void()> expired);
+    void clearDeadline();
+
+    // Wakes a thread waiting in waitFor(); loop thread, lock held.
     void signal() { pa_threaded_mainloop_signal(loop_, 0); }
-    // Waits (lock held) until `done` is true, the connection failed or `timeout` passed.
+    // Waits (lock held, not on the loop thread) until `done` is true, the connection failed or
+    // `timeout` passed. Counted in blockingWaits() unless a WaitsAllowed scope is open.
     bool waitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+    // How many times a thread has waited for a server outside a WaitsAllowed scope, since the
+    // program started. The device layer's calls never add to it.
+    static int blockingWaits();
+    // While one lives, waits on this thread are expected (the startup before the main loop).
+    class WaitsAllowed {
+      public:
+        WaitsAllowed();
+        ~WaitsAllowed();
+        WaitsAllowed(const WaitsAllowed&) = delete;
+        WaitsAllowed& operator=(const WaitsAllowed&) = delete;
+    };
 
     // Stops the event thread; no callback runs once it returns. Owners call it before they let
     // go of the connection, so that a late callback never finds their pointer to it empty. Not
@@ -68,11 +102,18 @@ class PulseContext {
   private:
     PulseContext() = default;
     static void onState(pa_context* context, void* self);
+    // Event thread: hands the outcome of start() over once.
+    void finishStart(bool isReady, const std::string& reason);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
     std::function<void()> failureHandler_;
+    ReadyHandler readyHandler_;
+    pa_time_event* connectTimer_ = nullptr;
+    pa_time_event* deadline_ = nullptr;
+    std::function<void()> deadlineHandler_;
     bool failed_ = false;
+    bool isBeginning_ = false;  // inside start()'s own call into the server
     bool isStopped_ = false;
 };
 

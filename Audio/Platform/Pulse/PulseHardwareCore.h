@@ -91,16 +91,24 @@ struct PulseAudioHardware::Core : std::enable_shared_from_this<PulseAudioHardwar
 
     struct Control;  // the control connection and its watcher state
     std::unique_ptr<Control> control;
+    std::unique_ptr<Control> attempt;  // a reconnection under way
 
     const PulseDevice* find(DeviceID id) const;
     const PulseDevice* findByUID(const std::string& uid, bool isSink) const;
 
-    // Connects the control connection and reads the server once. Main thread.
+    // Connects the control connection and reads the server once, waiting up to twice
+    // `timeout` for it. Only the startup factory calls it, before the main loop runs.
     bool open(std::chrono::milliseconds timeout, std::string* error);
+    std::unique_ptr<Control> makeControl(std::chrono::milliseconds timeout);
     // Replaces the table with what the server reported and fires what changed.
     void apply(const PulseSnapshot& snapshot);
+    // Reconnection: attempts run on their connection's thread; each outcome comes back to
+    // attemptFinished on the main queue, which applies a restored connection or schedules the
+    // next attempt.
     void connectionLost();
+    void scheduleRetry();
     void retry();
+    void attemptFinished(int generation, const std::shared_ptr<PulseSnapshot>& first);
     void fire(DeviceID device, DeviceProperty property);
     void fireDeviceList();
     void addWatcher(const std::shared_ptr<PulseStreamWatcher>& watcher);

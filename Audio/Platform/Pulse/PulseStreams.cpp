@@ -20,12 +20,23 @@ constexpr double kLongestOutputBuffer = 0.020;
 
 // One server stream with its connection. Main thread, except the callbacks, which run on the
 // connection's thread.
+//
+// Opening runs on the connection's thread: open() only makes the connection and returns; the
+// thread connects, creates the stream and waits for the server to run it, each step bounded by
+// kStreamTimeout. A failure on the way comes back to the main queue (didNotOpen); a stream
+// that breaks once running comes back as lost(). Every task the connection's thread posts
+// carries the serial of its opening, and disconnect() moves the serial on, so nothing posted
+// for an opening reaches the stream after it was closed.
 class PulseStreamBase : public PulseStreamWatcher,
                         public std::enable_shared_from_this<PulseStreamBase> {
   public:
     PulseStreamBase(std::shared_ptr<PulseAudioHardware::Core> core, const PulseDevice& device,
-                    const char* role)
-        : core_(std::move(core)), uid_(device.uid), role_(role) {
+                    const char* role, std::function<void(AudioResult)> onStartFailure)
+        : core_(std::move(core)),
+          uid_(device.uid),
+          isSink_(device.isSink),
+          role_(role),
+          onStartFailure_(std::move(onStartFailure)) {
         spec_.format = PA_SAMPLE_FLOAT32NE;
         spec_.rate = static_cast<std::uint32_t>(device.rate);
         spec_.channels = static_cast<std::uint8_t>(
@@ -37,119 +48,180 @@ class PulseStreamBase : public PulseStreamWatcher,
     }
     ~PulseStreamBase() override { disconnect(); }
 
-    bool isRunning() const { return isConnected_ && !isBroken_.load(); }
+    // Running, or opening.
+    bool isRunning() const { return isActive_ && !isBroken_.load(); }
 
   protected:
-    // Opens the stream and waits until the server has it running.
-    AudioResult connect() {
+    // Begins opening the stream and returns at once; an error only when it cannot even try.
+    // A later failure reaches didNotOpen, and the owner hears of it when `reportsFailure`.
+    AudioResult open(bool reportsFailure) {
         disconnect();
         if (!core_->isConnected) {
             return AudioError::serverUnreachable;
         }
+        if (!core_->findByUID(uid_, isSink_)) {
+            return AudioError::deviceNotFound;
+        }
         std::string error;
-        context_ = PulseContext::connect(role_, kStreamTimeout, &error);
+        context_ = PulseContext::create(role_, &error);
         if (!context_) {
             return AudioError::serverUnreachable;
         }
+        // Read by the connection's thread, which starts below.
+        periodFrames_ = core_->periodFrames;
+        opening_ = serial_;
+        isReady_ = false;
         isBroken_.store(false);
-        const AudioResult result = openStream();
-        if (!result.ok()) {
+        reportsFailure_ = reportsFailure;
+        context_->setFailureHandler([this] { broke(); });
+        const bool began =
+            context_->start(kStreamTimeout, [this](bool isReady, const std::string&) {
+                if (isReady) {
+                    openStream();
+                } else {
+                    openFailed(AudioError::serverUnreachable);
+                }
+            });
+        if (!began) {
             disconnect();
-            return result;
+            return AudioError::serverUnreachable;
         }
-        isConnected_ = true;
+        isActive_ = true;
         return {};
     }
 
-    // Closes the stream; no callback runs after it returns.
+    // Closes the stream; no callback runs after it returns. Waits at most for one callback of
+    // our own, never for the server.
     void disconnect() {
         ++serial_;
-        isConnected_ = false;
+        isActive_ = false;
         if (!context_) {
             return;
         }
         {
             PulseContext::Lock lock(*context_);
+            context_->clearDeadline();
             closeStream();
         }
         context_->stopEvents();
         context_.reset();
     }
 
-    // Connection thread: the stream or its connection broke.
-    void failed(int serial) {
+    // Connection thread: the running stream or its connection broke.
+    void failed() {
         if (isBroken_.exchange(true)) {
             return;
         }
-        core_->queue.post([weak = weak_from_this(), serial] {
-            auto self = weak.lock();
-            if (self && self->serial_ == serial) {
-                self->lost();
-            }
-        });
+        post([](PulseStreamBase& self) { self.lost(); });
     }
 
     // Connection thread: tell the main thread about a change that leaves the stream running.
     void notifyChange() {
-        core_->queue.post([weak = weak_from_this(), serial = serial_.load()] {
-            auto self = weak.lock();
-            if (self && self->serial_ == serial) {
-                self->changed();
-            }
-        });
+        post([](PulseStreamBase& self) { self.changed(); });
     }
 
-    // Sets up the callbacks and connects the stream; lock held.
+    // Sets up the callbacks and connects the stream; connection thread.
     virtual bool connectStream() = 0;
     // Main thread: the stream broke (its device went away, it was killed, the server went).
     virtual void lost() = 0;
     // Main thread: it was moved or suspended.
     virtual void changed() {}
+    // Main thread: an opening failed after open() had accepted it; the stream is closed.
+    virtual void didNotOpen(AudioResult failure) { reportStartFailure(failure); }
+
+    // Whether the owner hears of a failure of the current opening: its own start.
+    bool reportsFailure() const { return reportsFailure_; }
+    void reportStartFailure(AudioResult failure) {
+        if (reportsFailure_ && onStartFailure_) {
+            onStartFailure_(failure);
+        }
+    }
 
     std::size_t frameBytes() const { return pa_frame_size(&spec_); }
 
     std::shared_ptr<PulseAudioHardware::Core> core_;
-    std::string uid_;
+    const std::string uid_;
+    const bool isSink_;
     const char* role_;
     pa_sample_spec spec_{};
     pa_channel_map map_{};
+    int periodFrames_ = 128;  // of this opening
     std::unique_ptr<PulseContext> context_;
-    pa_stream* stream_ = nullptr;
-    std::atomic<bool> isBroken_{false};
-    std::atomic<int> serial_{0};
-    bool isConnected_ = false;
+    pa_stream* stream_ = nullptr;  // connection thread, or lock held
 
   private:
-    AudioResult openStream() {
-        PulseContext::Lock lock(*context_);
-        const int serial = serial_.load();
-        context_->setFailureHandler([this, serial] { failed(serial); });
+    // Connection thread: posts `task` for this opening to the main queue.
+    template <typename Task>
+    void post(Task task) {
+        core_->queue.post([weak = weak_from_this(), opening = opening_, task] {
+            auto self = weak.lock();
+            if (self && self->serial_ == opening) {
+                task(*self);
+            }
+        });
+    }
+
+    // Connection thread: the connection is ready; create the stream and give the server
+    // kStreamTimeout to run it.
+    void openStream() {
         stream_ = pa_stream_new(context_->context(), role_, &spec_, &map_);
         if (!stream_) {
-            return AudioError::streamRefused;
+            openFailed(AudioError::streamRefused);
+            return;
         }
-        pa_stream_set_state_callback(
-            stream_,
-            [](pa_stream* s, void* data) {
-                auto* self = static_cast<PulseStreamBase*>(data);
-                const auto state = pa_stream_get_state(s);
-                if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-                    self->failed(self->serial_.load());
-                }
-                self->context_->signal();
-            },
-            this);
+        pa_stream_set_state_callback(stream_, &PulseStreamBase::onStreamState, this);
         if (!connectStream()) {
-            return AudioError::streamRefused;
+            openFailed(AudioError::streamRefused);
+            return;
         }
-        context_->waitFor([this] { return pa_stream_get_state(stream_) != PA_STREAM_CREATING; },
-                          kStreamTimeout);
-        if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
-            const bool missing = pa_context_errno(context_->context()) == PA_ERR_NOENTITY;
-            return missing ? AudioError::deviceNotFound : AudioError::streamRefused;
-        }
-        return {};
+        context_->setDeadline(kStreamTimeout, [this] { openFailed(AudioError::streamRefused); });
     }
+
+    static void onStreamState(pa_stream* s, void* data) {
+        auto* self = static_cast<PulseStreamBase*>(data);
+        switch (pa_stream_get_state(s)) {
+            case PA_STREAM_READY:
+                if (!self->isReady_) {
+                    self->isReady_ = true;
+                    self->context_->clearDeadline();
+                }
+                break;
+            case PA_STREAM_FAILED:
+            case PA_STREAM_TERMINATED:
+                if (self->isReady_) {
+                    self->failed();
+                } else {
+                    const bool missing =
+                        pa_context_errno(self->context_->context()) == PA_ERR_NOENTITY;
+                    self->openFailed(missing ? AudioError::deviceNotFound
+                                             : AudioError::streamRefused);
+                }
+                break;
+            default:
+                break;
+        }
+    }
+
+    // Connection thread: the connection failed after it was ready.
+    void broke() {
+        if (isReady_) {
+            failed();
+        } else {
+            openFailed(AudioError::serverUnreachable);
+        }
+    }
+
+    // Connection thread: the opening failed; the main queue closes the stream.
+    void openFailed(AudioError error) {
+        if (isBroken_.exchange(true)) {
+            return;
+        }
+        post([error](PulseStreamBase& self) {
+            self.disconnect();
+            self.didNotOpen(error);
+        });
+    }
+
     void closeStream() {
         if (!stream_) {
             return;
@@ -163,16 +235,28 @@ class PulseStreamBase : public PulseStreamWatcher,
         pa_stream_unref(stream_);
         stream_ = nullptr;
     }
+
+    std::function<void(AudioResult)> onStartFailure_;
+    // Main thread.
+    int serial_ = 0;
+    bool isActive_ = false;  // open() accepted and not closed since
+    bool reportsFailure_ = false;
+    // Written before the connection's thread starts, then read there.
+    int opening_ = 0;
+    // Connection thread.
+    bool isReady_ = false;  // the server runs the stream
+    // Set on the connection's thread when the opening or the stream fails.
+    std::atomic<bool> isBroken_{false};
 };
 
 // A bus output: the render callback fills what the server asks for.
 class PulseOutput final : public PulseStreamBase {
   public:
     PulseOutput(std::shared_ptr<PulseAudioHardware::Core> core, const PulseDevice& device,
-                OutputRenderCallback render, std::function<void()> onChange)
-        : PulseStreamBase(std::move(core), device, "Bus output"),
+                OutputRenderCallback render, StreamEvents events)
+        : PulseStreamBase(std::move(core), device, "Bus output", std::move(events.onStartFailure)),
           render_(std::move(render)),
-          onChange_(std::move(onChange)),
+          onChange_(std::move(events.onConfigurationChange)),
           planes_(kRenderChunkFrames * spec_.channels),
           pointers_(spec_.channels) {
         for (std::size_t c = 0; c < pointers_.size(); ++c) {
@@ -180,14 +264,14 @@ class PulseOutput final : public PulseStreamBase {
         }
     }
 
-    AudioResult start() { return isRunning() ? AudioResult{} : connect(); }
+    AudioResult start() { return isRunning() ? AudioResult{} : open(true); }
     void stop() { disconnect(); }
 
     void serverReturned() override { signalChange(); }
 
   private:
     bool connectStream() override {
-        const int period = core_->periodFrames;
+        const int period = periodFrames_;
         const auto shortest = static_cast<int>(std::ceil(spec_.rate * kShortestOutputBuffer));
         const auto longest = static_cast<int>(std::floor(spec_.rate * kLongestOutputBuffer));
         const int target = std::clamp(2 * period, shortest, longest);
@@ -273,15 +357,21 @@ class PulseRecord final : public PulseStreamBase {
         std::function<void(const float* interleaved, int frames, int channels, double rate)>;
 
     PulseRecord(std::shared_ptr<PulseAudioHardware::Core> core, const PulseDevice& device,
-                const char* role, std::uint32_t framesPerBuffer, Deliver deliver)
-        : PulseStreamBase(std::move(core), device, role),
+                const char* role, std::uint32_t framesPerBuffer, Deliver deliver,
+                std::function<void(AudioResult)> onStartFailure)
+        : PulseStreamBase(std::move(core), device, role, std::move(onStartFailure)),
           framesPerBuffer_(std::max<std::uint32_t>(framesPerBuffer, 1)),
           deliver_(std::move(deliver)),
           pending_(static_cast<std::size_t>(framesPerBuffer_) * spec_.channels) {}
 
+    // A refused start, and an opening that fails later, leave the stream stopped.
     AudioResult start() {
-        isWanted_ = true;
-        return isRunning() ? AudioResult{} : connect();
+        if (isRunning()) {
+            return {};
+        }
+        const AudioResult result = open(true);
+        isWanted_ = result.ok();
+        return result;
     }
     void stop() {
         isWanted_ = false;
@@ -309,12 +399,20 @@ class PulseRecord final : public PulseStreamBase {
         reopen();
     }
 
+    void didNotOpen(AudioResult failure) override {
+        // The owner's own start: it hears of the failure and decides. A reopening is tried
+        // again at the next change of the device table.
+        if (reportsFailure()) {
+            isWanted_ = false;
+            reportStartFailure(failure);
+        }
+    }
+
     void reopen() {
         if (!isWanted_ || isRunning() || !core_->isConnected || !core_->findByUID(uid_, false)) {
             return;
         }
-        // A failure here is tried again at the next change of the device table.
-        (void)connect();
+        (void)open(false);
     }
 
     // Connection thread.
@@ -440,8 +538,7 @@ std::unique_ptr<AudioStream> PulseAudioHardware::openOutputStream(DeviceID devic
     if (!d || !render) {
         return nullptr;
     }
-    auto stream = std::make_shared<PulseOutput>(core_, *d, std::move(render),
-                                                std::move(events.onConfigurationChange));
+    auto stream = std::make_shared<PulseOutput>(core_, *d, std::move(render), std::move(events));
     core_->addWatcher(stream);
     return std::make_unique<StreamHandle<PulseOutput>>(std::move(stream));
 }
@@ -449,7 +546,8 @@ std::unique_ptr<AudioStream> PulseAudioHardware::openOutputStream(DeviceID devic
 std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(DeviceID device,
                                                                  std::uint32_t framesPerBuffer,
                                                                  InputCaptureCallback capture,
-                                                                 StreamEvents, AudioError* error) {
+                                                                 StreamEvents events,
+                                                                 AudioError* error) {
     const PulseDevice* d = findDevice(*core_, device, false, error);
     if (!d || !capture) {
         return nullptr;
@@ -462,13 +560,15 @@ std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(DeviceID device
         [capture = std::move(capture), planes](const float* interleaved, int frames, int channels,
                                                double rate) {
             capture(planes->split(interleaved, frames, channels), channels, frames, rate);
-        });
+        },
+        std::move(events.onStartFailure));
     core_->addWatcher(stream);
     return std::make_unique<StreamHandle<PulseRecord>>(std::move(stream));
 }
 
 std::optional<AudioHardware::IOProcID> PulseAudioHardware::createIOProc(
-    DeviceID device, IOProc proc, AudioError* error, std::function<void(AudioResult)>) {
+    DeviceID device, IOProc proc, AudioError* error,
+    std::function<void(AudioResult)> onStartFailure) {
     const PulseDevice* d = findDevice(*core_, device, false, error);
     if (!d || !proc) {
         return std::nullopt;
@@ -479,7 +579,8 @@ std::optional<AudioHardware::IOProcID> PulseAudioHardware::createIOProc(
         core_, *d, "Level monitor", static_cast<std::uint32_t>(core_->periodFrames),
         [proc = std::move(proc)](const float* interleaved, int frames, int channels, double) {
             proc(interleaved, static_cast<std::size_t>(frames) * channels * sizeof(float));
-        });
+        },
+        std::move(onStartFailure));
     core_->addWatcher(entry->stream);
     const IOProcID id = nextIOProcID_++;
     ioProcs_[id] = std::move(entry);
