@@ -1,14 +1,18 @@
 #include "Audio/Platform/Virtual/VirtualAudioHardware.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <utility>
 
 #include "Audio/Platform/Virtual/WavFile.h"
+#include "Foundation/RealtimeScope.h"
+#include "Foundation/SpscQueue.h"
 
 namespace qv {
 namespace {
@@ -27,18 +31,132 @@ bool isLate(Seconds boundary, Seconds now, Seconds maxLate) {
 
 }  // namespace
 
+// How the driver and the main thread share the devices
+// ---------------------------------------------------
+// The main thread keeps the device and stream tables under `mutex`, which the driver never
+// takes. After every change the driver must see (devices, rates, the period, streams starting
+// or stopping, recordings), the main thread builds an immutable Snapshot of what a cycle needs
+// and publishes it through one atomic pointer. Each driver call takes a pending snapshot with an
+// atomic exchange; the one it replaces goes back through a wait-free queue and is freed on the
+// main thread at the next change. What the driver writes (grids, scratch planes, recordings)
+// lives in objects the snapshots share, so it survives the swaps; a grid that must start again
+// (new rate, stream started) is replaced by a fresh one in the next snapshot, and
+// restartCycles() is one atomic counter. Stopping a stream is the handshake in StreamLink.
 struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
+    // Planar samples: `channels` planes of `frames` floats, one after another. Written only
+    // by the driver once published.
+    struct Planes {
+        Planes(int channelCount, int frameCount)
+            : samples(static_cast<std::size_t>(channelCount) * frameCount, 0.0f),
+              planes(static_cast<std::size_t>(channelCount)) {
+            for (std::size_t c = 0; c < planes.size(); ++c) {
+                planes[c] = samples.data() + c * static_cast<std::size_t>(frameCount);
+            }
+        }
+        std::vector<float> samples;
+        std::vector<float*> planes;
+    };
+
+    // A grid of period boundaries, driver-owned once published. `frame` is the first frame of
+    // the next output period, or of the next input buffer.
+    struct Grid {
+        bool isScheduled = false;
+        std::uint64_t restart = 0;  // the restart request it was scheduled under
+        std::int64_t frame = 0;
+    };
+
+    // What an output device plays from enableRecording() on, preallocated. The driver fills
+    // frames in order and publishes their count; the main thread reads only what is counted.
+    struct Recording {
+        Recording(int channels, std::size_t frames)
+            : channels(static_cast<std::size_t>(channels), std::vector<float>(frames, 0.0f)) {}
+        std::vector<std::vector<float>> channels;
+        std::atomic<std::size_t> frames{0};
+
+        // Main thread: a copy, silence past what was recorded.
+        std::vector<std::vector<float>> take() const {
+            const std::size_t recorded = frames.load(std::memory_order_acquire);
+            std::vector<std::vector<float>> copy;
+            copy.reserve(channels.size());
+            for (const auto& channel : channels) {
+                auto& out = copy.emplace_back(channel.size(), 0.0f);
+                std::copy_n(channel.begin(), recorded, out.begin());
+            }
+            return copy;
+        }
+    };
+
+    // What a stream shares with the driver. The driver calls a stream only between enter() and
+    // leave(), and only while `run` holds the serial of the start its snapshot was built for;
+    // halt() clears `run` and then waits while the driver is inside, so after it returns the
+    // callbacks have finished and are not called again (seq_cst on both sides: either the
+    // driver sees the cleared serial, or halt() sees it inside).
+    struct StreamLink {
+        OutputRenderCallback render;
+        InputCaptureCallback capture;
+        SignalSource source;
+        std::atomic<std::uint64_t> run{0};  // 0 while stopped
+        std::atomic<bool> isInside{false};
+
+        // Driver.
+        bool enter(std::uint64_t serial) {
+            isInside.store(true, std::memory_order_seq_cst);
+            return run.load(std::memory_order_seq_cst) == serial;
+        }
+        void leave() { isInside.store(false, std::memory_order_release); }
+        bool runs(std::uint64_t serial) const {
+            return run.load(std::memory_order_acquire) == serial;
+        }
+        // Main thread. Waits only while the driver is inside this stream's callbacks.
+        void halt() {
+            run.store(0, std::memory_order_seq_cst);
+            while (isInside.load(std::memory_order_seq_cst)) {
+                std::this_thread::yield();
+            }
+        }
+    };
+
+    // The table one cycle works from. Immutable once published.
+    struct Snapshot {
+        struct Input {  // a running input or signal stream with a rate, in stream id order
+            std::shared_ptr<StreamLink> link;
+            std::uint64_t run = 0;
+            double rate = 0;
+            int channels = 0;
+            int frames = 0;  // per buffer
+            Signal signal;   // the device's, for a device stream
+            std::shared_ptr<Grid> grid;
+            std::shared_ptr<Planes> buffer;
+        };
+        struct Render {  // a running output stream
+            std::shared_ptr<StreamLink> link;
+            std::uint64_t run = 0;
+            int channels = 0;
+            std::shared_ptr<Planes> buffer;
+        };
+        struct Output {  // an output device, in id order
+            double rate = 0;
+            std::shared_ptr<Grid> grid;
+            std::shared_ptr<Planes> mix;
+            std::shared_ptr<Recording> recording;
+            std::size_t firstRender = 0;  // its streams in `renders`, in stream id order
+            std::size_t renderCount = 0;
+        };
+        int periodFrames = 0;
+        std::vector<Input> inputs;
+        std::vector<Output> outputs;
+        std::vector<Render> renders;
+    };
+
+    // Main side, under `mutex`.
     struct Device {
         DeviceID id = kNoDevice;
         VirtualDeviceSpec spec;
         double rate = 0;
         bool isRunningSomewhere = false;
-        // Output grid: the next cycle renders frames [outputFrame, outputFrame + period).
-        bool isScheduled = false;
-        std::int64_t outputFrame = 0;
-        std::vector<float> mix;
-        std::vector<std::vector<float>> recording;
-        std::size_t recordedFrames = 0;
+        std::shared_ptr<Grid> grid;  // output
+        std::shared_ptr<Planes> mix;
+        std::shared_ptr<Recording> recording;
 
         int outputChannels() const {
             return spec.output ? static_cast<int>(spec.output->channels) : 0;
@@ -48,30 +166,17 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     struct StreamState {
         DeviceID device = kNoDevice;
         bool isOutput = false;
+        bool hasOwnSignal = false;  // a signal stream: its own rate and source, no device
+        double ownRate = 0;
         int channels = 0;
         int frames = 0;  // per buffer (input) or per period (output)
-        OutputRenderCallback render;
-        InputCaptureCallback capture;
         std::function<void()> onChange;
-        // A stream of its own, not tied to a device: its rate and what it plays.
-        double ownRate = 0;
-        SignalSource source;
+        std::shared_ptr<StreamLink> link;
         bool isRunning = false;
         bool isDeviceGone = false;
-        // Input grid: the next buffer holds frames [nextFrame, nextFrame + frames).
-        bool isScheduled = false;
-        std::int64_t nextFrame = 0;
-        std::vector<float> buffer;
-        std::vector<float*> planes;
-
-        void allocate(int frameCount) {
-            frames = frameCount;
-            buffer.assign(static_cast<std::size_t>(channels) * frames, 0.0f);
-            planes.resize(static_cast<std::size_t>(channels));
-            for (std::size_t c = 0; c < planes.size(); ++c) {
-                planes[c] = buffer.data() + c * static_cast<std::size_t>(frames);
-            }
-        }
+        std::uint64_t run = 0;       // serial of the current start
+        std::shared_ptr<Grid> grid;  // input
+        std::shared_ptr<Planes> buffer;
     };
 
     struct Listener {
@@ -82,14 +187,23 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     };
 
     explicit Core(MainQueue& q) : queue(q) {}
+    ~Core() {
+        // No driver runs any more: it belongs to the hardware, which is gone.
+        delete pending.exchange(nullptr);
+        delete active;
+        collect();
+    }
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
 
     MainQueue& queue;
-    mutable std::mutex mutex;
+    mutable std::mutex mutex;     // main side only
     std::vector<Device> devices;  // in id order
     std::map<std::uint64_t, StreamState> streams;
     std::map<ListenerID, Listener> listeners;
     DeviceID nextDeviceID = kFirstDeviceID;
     std::uint64_t nextStreamID = 1;
+    std::uint64_t nextRun = 1;
     ListenerID nextListenerID = 1;
     int periodFrames = 128;
     std::optional<Seconds> recordingSeconds;
@@ -102,15 +216,91 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     std::map<DeviceID, AudioError> failedIOProcStart;
     bool canCapture = true;
 
-    // Mutex held. The rate an input stream runs at, if it can run.
-    std::optional<double> inputRate(const StreamState& s) {
-        if (s.source) {
-            return s.ownRate;
+    // Snapshot hand-over.
+    std::atomic<Snapshot*> pending{nullptr};
+    SpscQueue<Snapshot*, 64> retired;  // driver to main
+    std::atomic<std::uint64_t> restartRequests{0};
+
+    // Driver side.
+    Snapshot* active = nullptr;
+    std::uint64_t restartSeen = 0;
+
+    // Driver: the snapshot to work from (null before the first publish). Never waits.
+    const Snapshot* take() {
+        if (Snapshot* fresh = pending.exchange(nullptr, std::memory_order_acq_rel)) {
+            if (active && !retired.push(active)) {
+                // Cannot happen (at most two snapshots retire between two of the main
+                // thread's collections); leaking is the safe choice on this thread.
+            }
+            active = fresh;
         }
-        if (const Device* d = find(s.device)) {
-            return d->rate;
+        restartSeen = restartRequests.load(std::memory_order_acquire);
+        return active;
+    }
+    // Driver.
+    bool isScheduled(const Grid& grid) const {
+        return grid.isScheduled && grid.restart == restartSeen;
+    }
+    void schedule(Grid& grid, Seconds now, double rate) const {
+        grid.frame = frameAtOrAfter(now, rate);
+        grid.isScheduled = true;
+        grid.restart = restartSeen;
+    }
+
+    // Main, mutex held: frees the snapshots the driver let go of.
+    void collect() {
+        while (auto old = retired.pop()) {
+            delete *old;
         }
-        return std::nullopt;
+    }
+
+    // Main, mutex held: hands the driver the current tables.
+    void publish() {
+        collect();
+        auto snapshot = std::make_unique<Snapshot>();
+        snapshot->periodFrames = periodFrames;
+        for (const auto& [id, s] : streams) {
+            if (s.isOutput || !s.isRunning) {
+                continue;
+            }
+            Snapshot::Input input;
+            if (s.hasOwnSignal) {
+                input.rate = s.ownRate;
+            } else if (const Device* d = find(s.device)) {
+                input.rate = d->rate;
+                input.signal = d->spec.input->signal;
+            } else {
+                continue;
+            }
+            input.link = s.link;
+            input.run = s.run;
+            input.channels = s.channels;
+            input.frames = s.frames;
+            input.grid = s.grid;
+            input.buffer = s.buffer;
+            snapshot->inputs.push_back(std::move(input));
+        }
+        for (const auto& d : devices) {
+            if (!d.spec.output) {
+                continue;
+            }
+            Snapshot::Output output;
+            output.rate = d.rate;
+            output.grid = d.grid;
+            output.mix = d.mix;
+            output.recording = d.recording;
+            output.firstRender = snapshot->renders.size();
+            for (const auto& [id, s] : streams) {
+                if (s.isOutput && s.isRunning && s.device == d.id) {
+                    snapshot->renders.push_back({s.link, s.run, s.channels, s.buffer});
+                }
+            }
+            output.renderCount = snapshot->renders.size() - output.firstRender;
+            snapshot->outputs.push_back(std::move(output));
+        }
+        if (Snapshot* unused = pending.exchange(snapshot.release(), std::memory_order_acq_rel)) {
+            delete unused;  // the driver never saw it
+        }
     }
 
     Device* find(DeviceID id) {
@@ -119,16 +309,14 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
         return it == devices.end() ? nullptr : &*it;
     }
 
-    void allocateRecording(Device& d) const {
+    std::shared_ptr<Recording> makeRecording(const Device& d) const {
         const auto frames = recordingSeconds
                                 ? static_cast<std::size_t>(std::llround(*recordingSeconds * d.rate))
                                 : 0;
-        d.recording.assign(static_cast<std::size_t>(d.outputChannels()),
-                           std::vector<float>(frames, 0.0f));
-        d.recordedFrames = 0;
+        return std::make_shared<Recording>(d.outputChannels(), frames);
     }
 
-    // Mutex held.
+    // Mutex held; the caller publishes.
     DeviceID insert(const VirtualDeviceSpec& spec) {
         const bool hasZeroChannels = (spec.input && spec.input->channels == 0) ||
                                      (spec.output && spec.output->channels == 0);
@@ -146,10 +334,31 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
             d.spec.availableRates = {{spec.sampleRate, spec.sampleRate}};
         }
         d.rate = spec.sampleRate;
-        d.mix.assign(static_cast<std::size_t>(d.outputChannels()) * periodFrames, 0.0f);
-        allocateRecording(d);
+        d.grid = std::make_shared<Grid>();
+        d.mix = std::make_shared<Planes>(d.outputChannels(), periodFrames);
+        d.recording = makeRecording(d);
         devices.push_back(std::move(d));
         return devices.back().id;
+    }
+
+    // Mutex held; the caller publishes.
+    std::uint64_t addStream(StreamState s, OutputRenderCallback render,
+                            InputCaptureCallback capture, SignalSource source) {
+        s.link = std::make_shared<StreamLink>();
+        s.link->render = std::move(render);
+        s.link->capture = std::move(capture);
+        s.link->source = std::move(source);
+        s.grid = std::make_shared<Grid>();
+        s.buffer = std::make_shared<Planes>(s.channels, s.frames);
+        const std::uint64_t id = nextStreamID++;
+        streams.emplace(id, std::move(s));
+        return id;
+    }
+
+    // Mutex held: the stream's callbacks have finished and do not run again until it starts.
+    static void halt(StreamState& s) {
+        s.link->halt();
+        s.isRunning = false;
     }
 
     // Mutex held. Posts every listener of (device, property); a listener removed before its
@@ -230,7 +439,19 @@ class VirtualAudioHardware::Stream final : public AudioStream {
     Stream(std::shared_ptr<Core> core, std::uint64_t id) : core_(std::move(core)), id_(id) {}
     ~Stream() override {
         std::lock_guard lock(core_->mutex);
-        core_->streams.erase(id_);
+        auto it = core_->streams.find(id_);
+        auto& s = it->second;
+        const bool wasRunning = s.isRunning;
+        Core::halt(s);
+        // The driver does not touch the callbacks again; what they hold goes now, as the
+        // snapshots that still name the stream may live a little longer.
+        s.link->render = nullptr;
+        s.link->capture = nullptr;
+        s.link->source = nullptr;
+        core_->streams.erase(it);
+        if (wasRunning) {
+            core_->publish();
+        }
     }
     Stream(const Stream&) = delete;
     Stream& operator=(const Stream&) = delete;
@@ -246,7 +467,10 @@ class VirtualAudioHardware::Stream final : public AudioStream {
         }
         if (!s.isRunning) {
             s.isRunning = true;
-            s.isScheduled = false;
+            s.run = core_->nextRun++;
+            s.grid = std::make_shared<Core::Grid>();
+            core_->publish();
+            s.link->run.store(s.run, std::memory_order_seq_cst);
             if (!s.isOutput && s.device != kNoDevice) {
                 core_->notify(s.device, DeviceProperty::runningSomewhere);
             }
@@ -256,10 +480,14 @@ class VirtualAudioHardware::Stream final : public AudioStream {
     void stop() override {
         std::lock_guard lock(core_->mutex);
         auto& s = core_->streams.at(id_);
+        const bool wasRunning = s.isRunning;
         if (s.isRunning && !s.isOutput && s.device != kNoDevice) {
             core_->notify(s.device, DeviceProperty::runningSomewhere);
         }
-        s.isRunning = false;
+        Core::halt(s);
+        if (wasRunning) {
+            core_->publish();
+        }
     }
     bool isRunning() const override {
         std::lock_guard lock(core_->mutex);
@@ -277,6 +505,7 @@ VirtualAudioHardware::VirtualAudioHardware(MainQueue& queue, const VirtualSetup&
     for (const auto& spec : setup.devices) {
         core_->insert(spec);
     }
+    core_->publish();
 }
 
 VirtualAudioHardware::~VirtualAudioHardware() = default;
@@ -355,13 +584,15 @@ AudioResult VirtualAudioHardware::setNominalSampleRate(DeviceID device, double r
         if (rate == d->rate) {
             return AudioResult{};
         }
+        // The device's grids start again at the new rate.
         d->rate = rate;
-        d->isScheduled = false;
+        d->grid = std::make_shared<Core::Grid>();
         for (auto& [id, s] : core_->streams) {
             if (s.device == device) {
-                s.isScheduled = false;
+                s.grid = std::make_shared<Core::Grid>();
             }
         }
+        core_->publish();
         changes = core_->changeCallbacks(device);
         core_->notify(device, DeviceProperty::nominalSampleRate);
     }
@@ -431,11 +662,9 @@ std::unique_ptr<AudioStream> VirtualAudioHardware::openOutputStream(DeviceID dev
     s.device = device;
     s.isOutput = true;
     s.channels = d->outputChannels();
-    s.render = std::move(render);
+    s.frames = core_->periodFrames;
     s.onChange = std::move(events.onConfigurationChange);
-    s.allocate(core_->periodFrames);
-    const std::uint64_t id = core_->nextStreamID++;
-    core_->streams.emplace(id, std::move(s));
+    const std::uint64_t id = core_->addStream(std::move(s), std::move(render), {}, {});
     return std::make_unique<Stream>(core_, id);
 }
 
@@ -459,11 +688,9 @@ std::unique_ptr<AudioStream> VirtualAudioHardware::openInputStream(DeviceID devi
     Core::StreamState s;
     s.device = device;
     s.channels = static_cast<int>(d->spec.input->channels);
-    s.capture = std::move(capture);
+    s.frames = static_cast<int>(framesPerBuffer);
     s.onChange = std::move(events.onConfigurationChange);
-    s.allocate(static_cast<int>(framesPerBuffer));
-    const std::uint64_t id = core_->nextStreamID++;
-    core_->streams.emplace(id, std::move(s));
+    const std::uint64_t id = core_->addStream(std::move(s), {}, std::move(capture), {});
     return std::make_unique<Stream>(core_, id);
 }
 
@@ -476,13 +703,12 @@ std::unique_ptr<AudioStream> VirtualAudioHardware::openSignalStream(double rate,
     }
     std::lock_guard lock(core_->mutex);
     Core::StreamState s;
-    s.channels = channels;
+    s.hasOwnSignal = true;
     s.ownRate = rate;
-    s.source = std::move(source);
-    s.capture = std::move(capture);
-    s.allocate(framesPerBuffer);
-    const std::uint64_t id = core_->nextStreamID++;
-    core_->streams.emplace(id, std::move(s));
+    s.channels = channels;
+    s.frames = framesPerBuffer;
+    const std::uint64_t id =
+        core_->addStream(std::move(s), {}, std::move(capture), std::move(source));
     return std::make_unique<Stream>(core_, id);
 }
 
@@ -490,6 +716,7 @@ DeviceID VirtualAudioHardware::addDevice(const VirtualDeviceSpec& spec) {
     std::lock_guard lock(core_->mutex);
     const DeviceID id = core_->insert(spec);
     if (id != kNoDevice) {
+        core_->publish();
         core_->notifyDeviceList();
     }
     return id;
@@ -506,11 +733,12 @@ bool VirtualAudioHardware::removeDevice(DeviceID device) {
         for (auto& [id, s] : core_->streams) {
             if (s.device == device) {
                 s.isDeviceGone = true;
-                s.isRunning = false;
+                Core::halt(s);
             }
         }
         changes = core_->changeCallbacks(device);
         core_->devices.erase(core_->devices.begin() + (d - core_->devices.data()));
+        core_->publish();
         core_->notifyDeviceList();
         core_->notify(device, DeviceProperty::alive);
     }
@@ -527,9 +755,10 @@ bool VirtualAudioHardware::breakStreams(DeviceID device) {
         }
         for (auto& [id, s] : core_->streams) {
             if (s.device == device) {
-                s.isRunning = false;
+                Core::halt(s);
             }
         }
+        core_->publish();
         changes = core_->changeCallbacks(device);
     }
     core_->callChanges(changes);
@@ -713,27 +942,30 @@ void VirtualAudioHardware::setPeriodFrames(int frames) {
     std::lock_guard lock(core_->mutex);
     core_->periodFrames = std::max(frames, 1);
     for (auto& d : core_->devices) {
-        d.mix.assign(static_cast<std::size_t>(d.outputChannels()) * core_->periodFrames, 0.0f);
+        d.mix = std::make_shared<Core::Planes>(d.outputChannels(), core_->periodFrames);
     }
     for (auto& [id, s] : core_->streams) {
         if (s.isOutput) {
-            s.allocate(core_->periodFrames);
+            s.frames = core_->periodFrames;
+            s.buffer = std::make_shared<Core::Planes>(s.channels, s.frames);
         }
     }
+    core_->publish();
 }
 
 void VirtualAudioHardware::enableRecording(Seconds seconds) {
     std::lock_guard lock(core_->mutex);
     core_->recordingSeconds = std::max(seconds, 0.0);
     for (auto& d : core_->devices) {
-        core_->allocateRecording(d);
+        d.recording = core_->makeRecording(d);
     }
+    core_->publish();
 }
 
 std::vector<std::vector<float>> VirtualAudioHardware::recording(DeviceID device) const {
     std::lock_guard lock(core_->mutex);
     const auto* d = core_->find(device);
-    return d ? d->recording : std::vector<std::vector<float>>{};
+    return d ? d->recording->take() : std::vector<std::vector<float>>{};
 }
 
 bool VirtualAudioHardware::writeRecordings(const std::string& dir, std::string* error) const {
@@ -747,7 +979,7 @@ bool VirtualAudioHardware::writeRecordings(const std::string& dir, std::string* 
         std::lock_guard lock(core_->mutex);
         for (const auto& d : core_->devices) {
             if (d.spec.output) {
-                takes.push_back({d.spec.uid, d.rate, d.recording});
+                takes.push_back({d.spec.uid, d.rate, d.recording->take()});
             }
         }
     }
@@ -761,110 +993,126 @@ bool VirtualAudioHardware::writeRecordings(const std::string& dir, std::string* 
 }
 
 void VirtualAudioHardware::scheduleCycles(Seconds now, Seconds maxLate) {
-    std::lock_guard lock(core_->mutex);
-    for (auto& d : core_->devices) {
-        if (d.spec.output &&
-            (!d.isScheduled || isLate(static_cast<double>(d.outputFrame) / d.rate, now, maxLate))) {
-            d.outputFrame = frameAtOrAfter(now, d.rate);
-            d.isScheduled = true;
+    RealtimeScope realtime;
+    const Core::Snapshot* snapshot = core_->take();
+    if (!snapshot) {
+        return;
+    }
+    for (const auto& output : snapshot->outputs) {
+        Core::Grid& grid = *output.grid;
+        if (!core_->isScheduled(grid) ||
+            isLate(static_cast<double>(grid.frame) / output.rate, now, maxLate)) {
+            core_->schedule(grid, now, output.rate);
         }
     }
-    for (auto& [id, s] : core_->streams) {
-        const auto rate = core_->inputRate(s);
-        if (s.isOutput || !s.isRunning || !rate) {
+    for (const auto& input : snapshot->inputs) {
+        if (!input.link->runs(input.run)) {
             continue;
         }
-        const Seconds boundary = static_cast<double>(s.nextFrame + s.frames) / *rate;
-        if (!s.isScheduled || isLate(boundary, now, maxLate)) {
-            s.nextFrame = frameAtOrAfter(now, *rate);
-            s.isScheduled = true;
+        Core::Grid& grid = *input.grid;
+        const Seconds boundary = static_cast<double>(grid.frame + input.frames) / input.rate;
+        if (!core_->isScheduled(grid) || isLate(boundary, now, maxLate)) {
+            core_->schedule(grid, now, input.rate);
         }
     }
 }
 
 void VirtualAudioHardware::restartCycles() {
-    std::lock_guard lock(core_->mutex);
-    for (auto& d : core_->devices) {
-        d.isScheduled = false;
-    }
-    for (auto& [id, s] : core_->streams) {
-        s.isScheduled = false;
-    }
+    core_->restartRequests.fetch_add(1, std::memory_order_acq_rel);
 }
 
 std::optional<Seconds> VirtualAudioHardware::nextCycleTime() const {
-    std::lock_guard lock(core_->mutex);
+    RealtimeScope realtime;
+    const Core::Snapshot* snapshot = core_->take();
     std::optional<Seconds> next;
+    if (!snapshot) {
+        return next;
+    }
     const auto consider = [&](Seconds t) {
         if (!next || t < *next) {
             next = t;
         }
     };
-    for (const auto& d : core_->devices) {
-        if (d.spec.output && d.isScheduled) {
-            consider(static_cast<double>(d.outputFrame) / d.rate);
+    for (const auto& output : snapshot->outputs) {
+        if (core_->isScheduled(*output.grid)) {
+            consider(static_cast<double>(output.grid->frame) / output.rate);
         }
     }
-    for (const auto& [id, s] : core_->streams) {
-        const auto rate = core_->inputRate(s);
-        if (!s.isOutput && s.isRunning && s.isScheduled && rate) {
-            consider(static_cast<double>(s.nextFrame + s.frames) / *rate);
+    for (const auto& input : snapshot->inputs) {
+        if (input.link->runs(input.run) && core_->isScheduled(*input.grid)) {
+            consider(static_cast<double>(input.grid->frame + input.frames) / input.rate);
         }
     }
     return next;
 }
 
 void VirtualAudioHardware::runCycle(Seconds time) {
-    std::lock_guard lock(core_->mutex);
-    // Inputs first: what was captured up to this instant is there before outputs render.
-    for (auto& [id, s] : core_->streams) {
-        const auto rate = core_->inputRate(s);
-        if (s.isOutput || !s.isRunning || !s.isScheduled || !rate ||
-            static_cast<double>(s.nextFrame + s.frames) / *rate > time) {
-            continue;
-        }
-        for (int c = 0; c < s.channels; ++c) {
-            float* plane = s.planes[static_cast<std::size_t>(c)];
-            if (s.source) {
-                s.source(c, s.nextFrame, s.frames, *rate, plane);
-            } else {
-                core_->find(s.device)->spec.input->signal.render(c, s.nextFrame, s.frames, *rate,
-                                                                 plane);
-            }
-        }
-        if (s.capture) {
-            s.capture(s.planes.data(), s.channels, s.frames, *rate);
-        }
-        s.nextFrame += s.frames;
+    RealtimeScope realtime;
+    const Core::Snapshot* snapshot = core_->take();
+    if (!snapshot) {
+        return;
     }
-    const int frames = core_->periodFrames;
-    for (auto& d : core_->devices) {
-        if (!d.spec.output || !d.isScheduled ||
-            static_cast<double>(d.outputFrame) / d.rate > time) {
+    // Inputs first: what was captured up to this instant is there before outputs render.
+    for (const auto& input : snapshot->inputs) {
+        Core::Grid& grid = *input.grid;
+        if (!core_->isScheduled(grid) ||
+            static_cast<double>(grid.frame + input.frames) / input.rate > time) {
             continue;
         }
-        std::fill(d.mix.begin(), d.mix.end(), 0.0f);
-        for (auto& [id, s] : core_->streams) {
-            if (!s.isOutput || !s.isRunning || s.device != d.id) {
-                continue;
+        Core::StreamLink& link = *input.link;
+        if (link.enter(input.run)) {
+            float* const* planes = input.buffer->planes.data();
+            for (int c = 0; c < input.channels; ++c) {
+                if (link.source) {
+                    link.source(c, grid.frame, input.frames, input.rate, planes[c]);
+                } else {
+                    input.signal.render(c, grid.frame, input.frames, input.rate, planes[c]);
+                }
             }
-            std::fill(s.buffer.begin(), s.buffer.end(), 0.0f);
-            if (s.render) {
-                s.render(s.planes.data(), s.channels, frames, d.rate);
+            if (link.capture) {
+                link.capture(planes, input.channels, input.frames, input.rate);
             }
-            for (std::size_t i = 0; i < d.mix.size(); ++i) {
-                d.mix[i] += s.buffer[i];
+            grid.frame += input.frames;
+        }
+        link.leave();
+    }
+    const int frames = snapshot->periodFrames;
+    for (const auto& output : snapshot->outputs) {
+        Core::Grid& grid = *output.grid;
+        if (!core_->isScheduled(grid) || static_cast<double>(grid.frame) / output.rate > time) {
+            continue;
+        }
+        auto& mix = output.mix->samples;
+        std::fill(mix.begin(), mix.end(), 0.0f);
+        for (std::size_t i = 0; i < output.renderCount; ++i) {
+            const auto& render = snapshot->renders[output.firstRender + i];
+            Core::StreamLink& link = *render.link;
+            auto& buffer = render.buffer->samples;
+            if (link.enter(render.run)) {
+                std::fill(buffer.begin(), buffer.end(), 0.0f);
+                if (link.render) {
+                    link.render(render.buffer->planes.data(), render.channels, frames, output.rate);
+                }
+                link.leave();
+                for (std::size_t k = 0; k < mix.size(); ++k) {
+                    mix[k] += buffer[k];
+                }
+            } else {
+                link.leave();
             }
         }
-        const std::size_t capacity = d.recording.empty() ? 0 : d.recording.front().size();
+        Core::Recording& recording = *output.recording;
+        const std::size_t capacity =
+            recording.channels.empty() ? 0 : recording.channels.front().size();
+        const std::size_t recorded = recording.frames.load(std::memory_order_relaxed);
         const std::size_t count =
-            std::min<std::size_t>(static_cast<std::size_t>(frames), capacity - d.recordedFrames);
-        for (std::size_t c = 0; c < d.recording.size(); ++c) {
-            const float* source = d.mix.data() + c * static_cast<std::size_t>(frames);
-            std::copy_n(source, count, d.recording[c].begin() + d.recordedFrames);
+            std::min<std::size_t>(static_cast<std::size_t>(frames), capacity - recorded);
+        for (std::size_t c = 0; c < recording.channels.size(); ++c) {
+            const float* source = mix.data() + c * static_cast<std::size_t>(frames);
+            std::copy_n(source, count, recording.channels[c].begin() + recorded);
         }
-        d.recordedFrames += count;
-        d.outputFrame += frames;
+        recording.frames.store(recorded + count, std::memory_order_release);
+        grid.frame += frames;
     }
 }
 

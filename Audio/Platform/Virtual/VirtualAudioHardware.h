@@ -21,10 +21,19 @@ namespace qv {
 // buffers of `framesPerBuffer` frames. Every output device plays (silence without a running
 // stream), several streams on one device are summed, and what it plays can be recorded.
 //
-// Threads: everything except the driver side runs on the main thread. Render and capture
-// callbacks run with the backend's mutex held, so once AudioStream::stop() or the stream's
-// destructor returns, its callbacks have finished and will not run again. Callbacks must not
-// call back into this object.
+// Threads: everything except the driver side runs on the main thread, under a mutex that only
+// the main side takes. The driver never locks, waits, allocates or frees: it works from an
+// immutable table of devices and running streams that the main thread publishes after each
+// change and the driver takes with an atomic exchange at the start of each call; replaced
+// tables return to the main thread and are freed there. Grids, scratch buffers and recordings
+// are written by the driver only and survive the swaps.
+//
+// The stopping rule: once AudioStream::stop(), the stream's destructor, removeDevice() or
+// breakStreams() returns, the stream's callbacks have finished and are not called again (until
+// a later start()). The driver marks itself inside a stream before it checks that the stream
+// still runs; stopping clears the running mark and then waits, spinning, only while the driver
+// is inside that very stream's callbacks. So the main thread may wait a moment for one callback,
+// the driver never waits for the main thread. Callbacks must not call back into this object.
 class VirtualAudioHardware final : public AudioHardware {
   public:
     VirtualAudioHardware(MainQueue& queue, const VirtualSetup& setup);
@@ -124,12 +133,13 @@ class VirtualAudioHardware final : public AudioHardware {
     // Starts the grid of every device and stream that has none at `now`, and starts again at
     // `now` every grid whose next boundary is more than `maxLate` seconds behind it.
     void scheduleCycles(Seconds now, Seconds maxLate);
-    // Drops every grid; the next scheduleCycles starts them all.
+    // Drops every grid; the next scheduleCycles starts them all. Any thread (one atomic).
     void restartCycles();
     // The earliest scheduled boundary, if any.
     std::optional<Seconds> nextCycleTime() const;
-    // Runs every boundary due at or before `time`: input streams deliver first, then output
-    // devices render. Does not allocate.
+    // Runs every boundary due at or before `time`: input streams deliver first (in stream id
+    // order), then output devices render (in id order, each summing its streams in id order).
+    // None of these three allocates, frees, locks or waits.
     void runCycle(Seconds time);
 
   private:

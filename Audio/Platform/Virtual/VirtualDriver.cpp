@@ -50,10 +50,7 @@ void RealTimeDriver::start() {
     if (thread_.joinable()) {
         return;
     }
-    {
-        std::lock_guard lock(mutex_);
-        isStopping_ = false;
-    }
+    isStopping_.store(false);
     hardware_.restartCycles();
     thread_ = std::thread([this] { loop(); });
 }
@@ -62,11 +59,7 @@ void RealTimeDriver::stop() {
     if (!thread_.joinable()) {
         return;
     }
-    {
-        std::lock_guard lock(mutex_);
-        isStopping_ = true;
-    }
-    wake_.notify_all();
+    isStopping_.store(true);
     thread_.join();
 }
 
@@ -76,22 +69,17 @@ void RealTimeDriver::loop() {
     const auto elapsed = [origin] {
         return std::chrono::duration<double>(Clock::now() - origin).count();
     };
-    std::unique_lock lock(mutex_);
-    while (!isStopping_) {
-        lock.unlock();
+    while (!isStopping_.load()) {
         const Seconds now = elapsed();
         hardware_.scheduleCycles(now, kMaxLate);
         const auto cycle = hardware_.nextCycleTime();
         if (cycle && *cycle <= now) {
             hardware_.runCycle(*cycle);
-            lock.lock();
             continue;
         }
         const Seconds wakeAt = std::min(cycle.value_or(now + kMaxSleep), now + kMaxSleep);
-        lock.lock();
-        const auto deadline = origin + std::chrono::duration_cast<Clock::duration>(
-                                           std::chrono::duration<double>(wakeAt));
-        wake_.wait_until(lock, deadline, [this] { return isStopping_; });
+        std::this_thread::sleep_until(origin + std::chrono::duration_cast<Clock::duration>(
+                                                   std::chrono::duration<double>(wakeAt)));
     }
 }
 

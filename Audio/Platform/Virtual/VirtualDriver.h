@@ -1,7 +1,6 @@
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 #include <thread>
 
 #include "Audio/Platform/Virtual/VirtualAudioHardware.h"
@@ -31,7 +30,8 @@ class VirtualTimeDriver {
 // Runs the same cycles in real time on its own thread, sleeping until each boundary on the
 // steady clock. For the desktop program without a sound server. When the thread falls more than
 // 50 ms behind (a stalled machine), the late grids start again at the current time instead of
-// catching up.
+// catching up. The thread takes no lock and never waits for the main thread: it sleeps on the
+// clock, at most 10 ms at a time, and sees a stop request through an atomic flag.
 class RealTimeDriver {
   public:
     explicit RealTimeDriver(VirtualAudioHardware& hardware);
@@ -40,7 +40,7 @@ class RealTimeDriver {
     RealTimeDriver& operator=(const RealTimeDriver&) = delete;
 
     void start();
-    // Joins the thread; no cycle runs after it returns.
+    // Joins the thread (within one sleep); no cycle runs after it returns.
     void stop();
     bool isRunning() const { return thread_.joinable(); }
 
@@ -49,9 +49,7 @@ class RealTimeDriver {
 
     VirtualAudioHardware& hardware_;
     std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool isStopping_ = false;
+    std::atomic<bool> isStopping_{false};
 };
 
 }  // namespace qv
