@@ -1070,6 +1070,7 @@ void VirtualAudioHardware::runCycle(Seconds time) {
                 }
             }
             if (link.capture) {
+                RealtimeScope::Exemption copiesAllowed;
                 link.capture(planes, input.channels, input.frames, input.rate);
             }
             grid.frame += input.frames;
