@@ -225,8 +225,8 @@ void SourceCapture::startMicrophoneCapture(const std::shared_ptr<InputChannel>& 
         [this, failed, channel, weak = std::weak_ptr(graph)](AudioResult result) {
             // A capture that could not open after all is dropped, unless it was replaced already.
             auto it = inputEngines_.find(channel->id);
-            if (auto capture = weak.lock(); capture && it != inputEngines_.end() &&
-                                            it->second == capture) {
+            if (auto capture = weak.lock();
+                capture && it != inputEngines_.end() && it->second == capture) {
                 failed(*capture, result);
                 inputEngines_.erase(it);
             }
