@@ -14,18 +14,22 @@ void MultiOutputEngine::setupOutputBus(const std::shared_ptr<OutputBus>& bus,
                                        const AudioOutputDevice& device) {
     buses_->build(*bus, device.id);
     if (isRunning.get()) {
-        if (AudioResult started = buses_->start(bus->id,
-                                                [](const AudioResult& result) {
-                                                    Log::line("❌ Could not start output engine: " +
-                                                              result.description());
-                                                });
-            !started.ok()) {
-            Log::line("❌ Could not start output engine: " + started.description());
-        }
+        startBusGraph(*bus);
     }
     routing_->attachChannels(*bus);
     buses_->observe(bus);
     Log::line("✅ Bus " + std::to_string(bus->id) + " → " + device.name);
+}
+
+bool MultiOutputEngine::startBusGraph(const OutputBus& bus) {
+    auto failed = [](const AudioResult& result) {
+        Log::line("❌ Could not start output engine: " + result.description());
+    };
+    const AudioResult started = buses_->start(bus.id, failed);
+    if (!started.ok()) {
+        failed(started);
+    }
+    return started.ok();
 }
 
 std::shared_ptr<OutputBus> MultiOutputEngine::addOutputBus() {
@@ -75,13 +79,7 @@ void MultiOutputEngine::assignDevice(const AudioOutputDevice& chosen,
     bus->outputDevice = device;
     setupOutputBus(bus, device);
     if (isRunning.get()) {
-        if (AudioResult started = buses_->start(bus->id,
-                                                [](const AudioResult& result) {
-                                                    Log::line("❌ Could not start output engine: " +
-                                                              result.description());
-                                                });
-            !started.ok()) {
-            Log::line("❌ Could not start output engine: " + started.description());
+        if (!startBusGraph(*bus)) {
             return;
         }
         routing_->playBus(bus->id);

@@ -92,6 +92,7 @@ class MultiOutputEngine : public MixerState {
     void autoStart();
     void scanDevices();
     void setupOutputBus(const std::shared_ptr<OutputBus>& bus, const AudioOutputDevice& device);
+    bool startBusGraph(const OutputBus& bus);  // logs a failure, now or later
     void recoverBus(const std::shared_ptr<OutputBus>& bus);
     void stopInputCapture(const std::shared_ptr<InputChannel>& channel);
     void setDeviceTo48kHz(DeviceID device);

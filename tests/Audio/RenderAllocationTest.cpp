@@ -7,45 +7,7 @@
 #include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "EngineFixture.h"
 #include "Foundation/RealtimeScope.h"
-
-// Every allocation and release made inside a render cycle is counted.
-namespace {
-std::atomic<long> renderAllocations{0};
-std::atomic<long> renderReleases{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (qv::RealtimeScope::isActive()) {
-        renderAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-namespace {
-void release(void* p) noexcept {
-    if (p && qv::RealtimeScope::isActive()) {
-        renderReleases.fetch_add(1, std::memory_order_relaxed);
-    }
-    std::free(p);
-}
-}  // namespace
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (qv::RealtimeScope::isActive()) {
-        renderAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    return std::malloc(size == 0 ? 1 : size);
-}
-void operator delete(void* p) noexcept {
-    release(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    release(p);
-}
+#include "tests/Support/RealtimeAllocations.h"
 
 namespace qv {
 namespace {
@@ -92,12 +54,11 @@ TEST_F(EngineTest, RenderCyclesNeitherAllocateNorFree) {
         engine->updateBusFader(bus2);
     });
 
-    renderAllocations = 0;
-    renderReleases = 0;
+    testing::RealtimeAllocations::reset();
     VirtualTimeDriver(*hardware, queue).run(10000 * 128 / 48000.0);
     changer.cancel();
-    EXPECT_EQ(renderAllocations.load(), 0);
-    EXPECT_EQ(renderReleases.load(), 0);
+    EXPECT_EQ(testing::RealtimeAllocations::allocations.load(), 0);
+    EXPECT_EQ(testing::RealtimeAllocations::releases.load(), 0);
     EXPECT_GT(step, 500);
     EXPECT_EQ(engine->diagnostics().droppedMeterValues, 0u);
     EXPECT_GT(engine->outputBusses.get()[0]->peakLevel.get(), -20.0f);

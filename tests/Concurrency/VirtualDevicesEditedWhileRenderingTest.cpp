@@ -11,44 +11,7 @@
 
 #include "Audio/Platform/Virtual/VirtualDriver.h"
 #include "Foundation/RealtimeScope.h"
-
-// Every allocation and release made inside a driver cycle is counted.
-namespace {
-std::atomic<long> cycleAllocations{0};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (qv::RealtimeScope::isActive()) {
-        cycleAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (qv::RealtimeScope::isActive()) {
-        cycleAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    return std::malloc(size == 0 ? 1 : size);
-}
-namespace {
-void release(void* p) noexcept {
-    if (p && qv::RealtimeScope::isActive()) {
-        cycleAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    std::free(p);
-}
-}  // namespace
-void operator delete(void* p) noexcept {
-    release(p);
-}
-void operator delete(void* p, const std::nothrow_t&) noexcept {
-    release(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    release(p);
-}
+#include "tests/Support/RealtimeAllocations.h"
 
 namespace qv {
 namespace {
@@ -139,7 +102,7 @@ TEST(ConcurrencyVirtualDevices, MainThreadReadsAndEditsWhileTheDriverRenders) {
     int deviceListCalls = 0;
     hardware.addDeviceListListener([&] { ++deviceListCalls; });
     RealTimeDriver driver(hardware);
-    cycleAllocations = 0;
+    testing::RealtimeAllocations::reset();
     const auto begin = Clock::now();
     driver.start();
     ASSERT_TRUE(waitFor([&] { return steady.calls > 0 && tone.calls > 0; }));
@@ -261,7 +224,8 @@ TEST(ConcurrencyVirtualDevices, MainThreadReadsAndEditsWhileTheDriverRenders) {
     queue.runUntilIdle();
 
     EXPECT_EQ(lateCalls, 0);
-    EXPECT_EQ(cycleAllocations.load(), 0);
+    EXPECT_EQ(testing::RealtimeAllocations::allocations.load(), 0);
+    EXPECT_EQ(testing::RealtimeAllocations::releases.load(), 0);
     EXPECT_EQ(hotRateCalls, hotPlugs);
     EXPECT_EQ(deviceListCalls, 2 * hotPlugs);
     EXPECT_EQ(systemRunningCalls, systemRunningChanges);

@@ -44,10 +44,7 @@ class EngineOnPulseTest : public ::testing::Test {
     }
     template <typename Done>
     bool pumpUntil(std::chrono::milliseconds timeout, Done done) {
-        return pollUntil(timeout, [&] {
-            queue.advance(0.05);
-            return done();
-        });
+        return testing::pumpUntil(queue, timeout, done);
     }
     bool allBusesRun() {
         const auto d = engine->diagnostics();

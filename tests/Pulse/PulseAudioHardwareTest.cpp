@@ -43,13 +43,9 @@ class PulseAudioHardwareTest : public ::testing::Test {
         ::unsetenv("PULSE_SERVER");
     }
 
-    // Runs the main queue (virtual time moves 50 ms per round) until `done` or `timeout`.
     template <typename Done>
     bool pumpUntil(std::chrono::milliseconds timeout, Done done) {
-        return pollUntil(timeout, [&] {
-            queue.advance(0.05);
-            return done();
-        });
+        return testing::pumpUntil(queue, timeout, done);
     }
 
     std::optional<DeviceID> idOf(const std::string& uid) {

@@ -149,13 +149,9 @@ class PulseCaptureServiceTest : public ::testing::Test {
     void SetUp() override { ::setenv("PULSE_SERVER", server.address().c_str(), 1); }
     void TearDown() override { ::unsetenv("PULSE_SERVER"); }
 
-    // Runs the main queue (virtual time moves 50 ms per round) until `done` or `timeout`.
     template <typename Done>
     bool pumpUntil(std::chrono::milliseconds timeout, Done done) {
-        return pollUntil(timeout, [&] {
-            queue.advance(0.05);
-            return done();
-        });
+        return testing::pumpUntil(queue, timeout, done);
     }
     void pumpFor(std::chrono::milliseconds duration) {
         pumpUntil(duration, [] { return false; });

@@ -58,6 +58,16 @@ bool pollUntil(std::chrono::milliseconds timeout, Done done) {
     return true;
 }
 
+// Runs a main queue in virtual time alongside real time, its clock moving 50 ms a round,
+// until `done` or `timeout`.
+template <typename Queue, typename Done>
+bool pumpUntil(Queue& queue, std::chrono::milliseconds timeout, Done done) {
+    return pollUntil(timeout, [&] {
+        queue.advance(0.05);
+        return done();
+    });
+}
+
 // Waits until the file at `path` contains `text`.
 inline bool waitForText(const fs::path& path, const std::string& text,
                         std::chrono::milliseconds timeout) {
