@@ -1,47 +1,121 @@
 #include "Audio/AudioRingBuffer.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace qv {
 
 AudioRingBuffer::AudioRingBuffer()
-    : bufferL_(static_cast<std::size_t>(kCapacity), 0.0f),
-      bufferR_(static_cast<std::size_t>(kCapacity), 0.0f) {}
-
-void AudioRingBuffer::write(const float* left, const float* right, std::int64_t count) {
-    std::lock_guard guard(lock_);
-    for (std::int64_t i = 0; i < count; ++i) {
-        bufferL_[static_cast<std::size_t>(writeIndex_)] = left[i];
-        bufferR_[static_cast<std::size_t>(writeIndex_)] = right[i];
-        writeIndex_ = (writeIndex_ + 1) % kCapacity;
+    : left_(new std::atomic<float>[kCapacity]), right_(new std::atomic<float>[kCapacity]) {
+    for (std::int64_t i = 0; i < kCapacity; ++i) {
+        left_[i].store(0.0f, std::memory_order_relaxed);
+        right_[i].store(0.0f, std::memory_order_relaxed);
     }
+}
+
+void AudioRingBuffer::write(const float* left, const float* right, std::int64_t count,
+                            double time) {
+    if (count <= 0) {
+        return;
+    }
+    if (count > largestWrite_.load(std::memory_order_relaxed)) {
+        largestWrite_.store(count, std::memory_order_relaxed);
+    }
+    // More than a capacity at once: only the newest frames can be kept.
+    const std::int64_t skip = std::max<std::int64_t>(0, count - kCapacity);
+    const std::int64_t start = written_.load(std::memory_order_relaxed) + skip;
+    const std::int64_t end = written_.load(std::memory_order_relaxed) + count;
+    claimed_.store(end, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (std::int64_t f = start; f < end; ++f) {
+        const std::int64_t i = f - start + skip;
+        left_[f & kMask].store(left[i], std::memory_order_relaxed);
+        right_[f & kMask].store(right[i], std::memory_order_relaxed);
+    }
+    writeTime_.store(time, std::memory_order_relaxed);
+    written_.store(end, std::memory_order_release);
 }
 
 std::int64_t AudioRingBuffer::read(float* left, float* right, std::int64_t count) {
-    std::lock_guard guard(lock_);
-    const std::int64_t available = (writeIndex_ - readIndex_ + kCapacity) % kCapacity;
-    const std::int64_t n = std::min(available, std::max<std::int64_t>(count, 0));
-    for (std::int64_t i = 0; i < n; ++i) {
-        left[i] = bufferL_[static_cast<std::size_t>(readIndex_)];
-        right[i] = bufferR_[static_cast<std::size_t>(readIndex_)];
-        readIndex_ = (readIndex_ + 1) % kCapacity;
+    count = std::max<std::int64_t>(count, 0);
+    std::int64_t position = read_.load(std::memory_order_relaxed);
+    std::int64_t got = 0;
+    // A writer that laps the reader during the copy makes it start again from the newest
+    // frames; two tries are plenty, a third gives up with silence.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const std::int64_t written = written_.load(std::memory_order_acquire);
+        if (resetRequested_.exchange(false, std::memory_order_acq_rel)) {
+            position = written;
+            ++resets_;
+        }
+        if (written - position > kCapacity) {
+            overrun_.fetch_add(static_cast<std::uint64_t>(written - kCapacity - position),
+                               std::memory_order_relaxed);
+            position = written - kCapacity;
+        }
+        got = std::min(count, written - position);
+        for (std::int64_t i = 0; i < got; ++i) {
+            left[i] = left_[(position + i) & kMask].load(std::memory_order_relaxed);
+            right[i] = right_[(position + i) & kMask].load(std::memory_order_relaxed);
+        }
+        std::atomic_thread_fence(std::memory_order_acquire);
+        const std::int64_t claimed = claimed_.load(std::memory_order_relaxed);
+        if (claimed - position <= kCapacity) {
+            break;  // nothing copied was overwritten
+        }
+        got = 0;
     }
-    if (n < count) {
-        std::fill(left + n, left + count, 0.0f);
-        std::fill(right + n, right + count, 0.0f);
+    position += got;
+    read_.store(position, std::memory_order_relaxed);
+    if (got < count) {
+        std::fill(left + got, left + count, 0.0f);
+        std::fill(right + got, right + count, 0.0f);
+        underrun_.fetch_add(static_cast<std::uint64_t>(count - got), std::memory_order_relaxed);
     }
-    return n;
+    return got;
+}
+
+std::int64_t AudioRingBuffer::skip(std::int64_t count) {
+    std::int64_t position = read_.load(std::memory_order_relaxed);
+    const std::int64_t written = written_.load(std::memory_order_acquire);
+    if (resetRequested_.exchange(false, std::memory_order_acq_rel)) {
+        position = written;
+        ++resets_;
+    }
+    if (written - position > kCapacity) {
+        overrun_.fetch_add(static_cast<std::uint64_t>(written - kCapacity - position),
+                           std::memory_order_relaxed);
+        position = written - kCapacity;
+    }
+    const std::int64_t skipped = std::clamp<std::int64_t>(count, 0, written - position);
+    read_.store(position + skipped, std::memory_order_relaxed);
+    return skipped;
+}
+
+std::optional<AudioRingBuffer::Fill> AudioRingBuffer::fill() {
+    const std::int64_t written = written_.load(std::memory_order_acquire);
+    const double time = writeTime_.load(std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    // A write that began meanwhile may have stored its own time already.
+    if (claimed_.load(std::memory_order_relaxed) != written || std::isnan(time) ||
+        resetRequested_.load(std::memory_order_relaxed)) {
+        return std::nullopt;
+    }
+    const std::int64_t pending = written - read_.load(std::memory_order_relaxed);
+    return Fill{std::min(pending, kCapacity), time};
 }
 
 void AudioRingBuffer::reset() {
-    std::lock_guard guard(lock_);
-    writeIndex_ = 0;
-    readIndex_ = 0;
+    resetRequested_.store(true, std::memory_order_release);
 }
 
-std::int64_t AudioRingBuffer::availableFrames() {
-    std::lock_guard guard(lock_);
-    return (writeIndex_ - readIndex_ + kCapacity) % kCapacity;
+std::int64_t AudioRingBuffer::availableFrames() const {
+    if (resetRequested_.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    const std::int64_t pending =
+        written_.load(std::memory_order_acquire) - read_.load(std::memory_order_relaxed);
+    return std::min(pending, kCapacity);
 }
 
 }  // namespace qv

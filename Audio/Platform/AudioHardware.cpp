@@ -1,5 +1,6 @@
 #include "Audio/Platform/AudioHardware.h"
 
+#include <chrono>
 #include <ostream>
 
 namespace qv {
@@ -28,6 +29,11 @@ std::string AudioResult::description() const {
 
 std::ostream& operator<<(std::ostream& out, const AudioResult& result) {
     return out << (result.ok() ? "success" : result.description());
+}
+
+double AudioHardware::audioClockNow() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 AudioResult AudioHardware::bindResult(DeviceID device, Direction direction) const {

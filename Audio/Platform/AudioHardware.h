@@ -160,6 +160,10 @@ class AudioHardware {
 
     // Whether graphs can capture at all.
     virtual bool canCapture() const { return true; }
+    // Seconds on the clock this layer's audio threads share, so that when a capture delivered
+    // and when a render asks can be told on one timeline. Any thread; never waits. By default
+    // the steady clock.
+    virtual double audioClockNow() const;
     // Whether a graph's input or output can be bound to the device: by default where it has
     // channels in that direction.
     virtual AudioResult bindResult(DeviceID device, Direction direction) const;

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <numeric>
+#include <thread>
 #include <vector>
 
 #include "Audio/AudioRingBuffer.h"
@@ -59,24 +62,57 @@ TEST(AudioRingBuffer, UnderrunFillsWithSilence) {
     EXPECT_EQ(ring.availableFrames(), 0);
 }
 
-TEST(AudioRingBuffer, OverrunCountsPendingFramesModuloTheCapacity) {
+TEST(AudioRingBuffer, AFullBufferIsFullAndAnOverrunKeepsTheNewestFramesInOrder) {
     struct Case {
         std::int64_t written;
         std::int64_t readable;
+        std::uint64_t overrun;
     };
-    for (const Case& c : {Case{16383, 16383}, Case{16384, 0}, Case{16400, 16}}) {
+    for (const Case& c : {Case{16383, 16383, 0}, Case{16384, 16384, 0}, Case{16400, 16384, 16},
+                          Case{40000, 16384, 40000 - 16384}}) {
         AudioRingBuffer ring;
-        write(ring, ramp(c.written, 0.0f));
+        // In pieces, as a capture delivers them.
+        for (std::int64_t at = 0; at < c.written; at += 1000) {
+            write(ring, ramp(std::min<std::int64_t>(1000, c.written - at), static_cast<float>(at)));
+        }
+        EXPECT_EQ(ring.availableFrames(), c.readable) << c.written;
         std::int64_t got = -1;
         auto frames = read(ring, 20000, &got);
         EXPECT_EQ(got, c.readable) << c.written;
-        if (c.written == 16400) {
-            // The last 16 written.
-            for (std::size_t i = 0; i < 16; ++i) {
-                EXPECT_EQ(frames.left[i], static_cast<float>(16384 + i));
-            }
+        const float first = static_cast<float>(c.written - c.readable);
+        for (std::int64_t i = 0; i < got; ++i) {
+            ASSERT_EQ(frames.left[static_cast<std::size_t>(i)], first + static_cast<float>(i))
+                << c.written << " frame " << i;
         }
+        EXPECT_EQ(ring.overrunFrames(), c.overrun) << c.written;
+        EXPECT_EQ(ring.underrunFrames(), static_cast<std::uint64_t>(20000 - got)) << c.written;
     }
+    // One write larger than the whole buffer keeps its own newest frames.
+    AudioRingBuffer ring;
+    write(ring, ramp(20000, 0.0f));
+    std::int64_t got = -1;
+    auto frames = read(ring, 16384, &got);
+    EXPECT_EQ(got, 16384);
+    EXPECT_EQ(frames.left.front(), 20000.0f - 16384.0f);
+    EXPECT_EQ(frames.left.back(), 19999.0f);
+    EXPECT_EQ(ring.largestWrite(), 20000);
+}
+
+TEST(AudioRingBuffer, SkipDropsFramesAndFillTellsWhenTheNewestArrived) {
+    AudioRingBuffer ring;
+    EXPECT_FALSE(ring.fill()) << "nothing delivered yet";
+    ring.write(ramp(100, 0.0f).left.data(), ramp(100, 0.0f).right.data(), 100, 2.5);
+    ASSERT_TRUE(ring.fill());
+    EXPECT_EQ(ring.fill()->frames, 100);
+    EXPECT_EQ(ring.fill()->deliveredAt, 2.5);
+    EXPECT_EQ(ring.skip(60), 60);
+    EXPECT_EQ(ring.skip(60), 40);
+    write(ring, ramp(10, 7.0f));
+    std::int64_t got = -1;
+    auto frames = read(ring, 10, &got);
+    EXPECT_EQ(got, 10);
+    EXPECT_EQ(frames.left.front(), 7.0f);
+    EXPECT_EQ(ring.underrunFrames(), 0u);
 }
 
 TEST(AudioRingBuffer, IndicesWrapAndResetEmpties) {
@@ -92,8 +128,61 @@ TEST(AudioRingBuffer, IndicesWrapAndResetEmpties) {
 
     write(ring, ramp(100, 1.0f));
     ring.reset();
+    EXPECT_EQ(ring.availableFrames(), 0);
     read(ring, 100, &got);
     EXPECT_EQ(got, 0);
+    EXPECT_EQ(ring.resets(), 1u);
+    // Written after the reset: read as usual.
+    write(ring, ramp(5, 3.0f));
+    auto after = read(ring, 5, &got);
+    EXPECT_EQ(got, 5);
+    EXPECT_EQ(after.left, ramp(5, 3.0f).left);
+}
+
+// A writer on one thread and a reader on another, the reader sometimes lapped: whatever it
+// reads is a run of consecutive frames, left and right from the same frame, and every frame
+// written is either read or counted as lost.
+TEST(AudioRingBuffer, AReaderOnAnotherThreadReadsWholeRunsAndAccountsForEveryFrame) {
+    AudioRingBuffer ring;
+    constexpr std::int64_t kTotal = 2'000'000;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        std::vector<float> left(333), right(333);
+        for (std::int64_t at = 0; at < kTotal; at += 333) {
+            const auto n = std::min<std::int64_t>(333, kTotal - at);
+            for (std::int64_t i = 0; i < n; ++i) {
+                left[static_cast<std::size_t>(i)] = static_cast<float>(at + i);
+                right[static_cast<std::size_t>(i)] = -static_cast<float>(at + i);
+            }
+            ring.write(left.data(), right.data(), n);
+            if (at % 99900 == 0) {
+                std::this_thread::yield();
+            }
+        }
+        done = true;
+    });
+    std::vector<float> left(700), right(700);
+    std::int64_t readFrames = 0;
+    float last = -1.0f;
+    bool broken = false;
+    for (;;) {
+        const bool finished = done.load();
+        const std::int64_t got = ring.read(left.data(), right.data(), 700);
+        for (std::int64_t i = 0; i < got; ++i) {
+            const auto k = static_cast<std::size_t>(i);
+            broken |= left[k] <= last || right[k] != -left[k];
+            broken |= i > 0 && left[k] != left[k - 1] + 1.0f;
+            last = left[k];
+        }
+        readFrames += got;
+        if (finished && got == 0) {
+            break;
+        }
+    }
+    writer.join();
+    EXPECT_FALSE(broken) << "a read mixed frames from different laps";
+    EXPECT_EQ(static_cast<std::uint64_t>(readFrames) + ring.overrunFrames(),
+              static_cast<std::uint64_t>(kTotal));
 }
 
 }  // namespace

@@ -220,6 +220,8 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     std::atomic<Snapshot*> pending{nullptr};
     SpscQueue<Snapshot*, 64> retired;  // driver to main
     std::atomic<std::uint64_t> restartRequests{0};
+    // The time of the boundary being run, on the driver's clock.
+    std::atomic<double> cycleTime{0.0};
 
     // Driver side.
     Snapshot* active = nullptr;
@@ -896,6 +898,10 @@ std::size_t VirtualAudioHardware::ioProcCount() const {
     return ioProcs_.size();
 }
 
+double VirtualAudioHardware::audioClockNow() const {
+    return core_->cycleTime.load(std::memory_order_relaxed);
+}
+
 bool VirtualAudioHardware::canCapture() const {
     std::lock_guard lock(core_->mutex);
     return core_->canCapture;
@@ -1048,6 +1054,7 @@ std::optional<Seconds> VirtualAudioHardware::nextCycleTime() const {
 
 void VirtualAudioHardware::runCycle(Seconds time) {
     RealtimeScope realtime;
+    core_->cycleTime.store(time, std::memory_order_relaxed);
     const Core::Snapshot* snapshot = core_->take();
     if (!snapshot) {
         return;

@@ -103,6 +103,8 @@ class VirtualAudioHardware final : public AudioHardware {
     std::size_t ioProcCount() const;
 
     bool canCapture() const override;
+    // The time of the boundary the driver runs (see runCycle).
+    double audioClockNow() const override;
     AudioResult bindResult(DeviceID device, Direction direction) const override;
 
     // Failure injection, until clearFailures().

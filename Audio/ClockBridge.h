@@ -1,0 +1,104 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "Audio/AudioRingBuffer.h"
+#include "Audio/Platform/AdaptiveResampler.h"
+
+namespace qv {
+
+// The hand-over of one channel to one bus, between two clocks: a capture fills the ring at its
+// device's pace, the bus's render thread takes it at its own through an adaptive resampler.
+// The resampler's ratio follows the ring's fill level, so no frame is dropped or repeated and
+// the delay holds where it settled.
+//
+// How the delay is measured: the frames in the ring, plus the frames the capture has taken
+// since its last delivery (the time since then at the nominal rate), plus what the resampler
+// holds. Counting the frames on their way keeps the measure steady whatever the phase between
+// the two devices' periods, which drifts slowly when their clocks differ.
+//
+// How the ratio is steered: the delay is smoothed over a quarter of a second. A second after
+// the audio starts flowing, that smoothed delay becomes the one to keep. From then on a
+// proportional-integral controller turns the offset from it into a ratio, ignoring offsets
+// within half a millisecond, so two clocks that agree run at a ratio of exactly 1 (and the
+// audio passes bit for bit) while clocks that drift apart are followed within a few seconds
+// and then held.
+//
+// It starts silent, and plays once the ring holds its largest delivery, two render requests,
+// the resampler's lookahead and a margin; anything beyond that is dropped once, so the delay
+// starts as small as it can. A ring that runs dry makes it silent again until it holds that
+// much once more; when the capture comes back within a tenth of a second, the margin doubles.
+// A reset of the ring (a new source) starts everything afresh. Render thread, except the
+// statistics.
+class ClockBridge {
+  public:
+    // Smoothing of the delay, seconds of output.
+    static constexpr double kSmoothing = 0.25;
+    // How long the audio flows before its delay is the one to keep, seconds.
+    static constexpr double kSettleTime = 1.0;
+    // Offsets from the kept delay that are not corrected, frames.
+    static constexpr double kDeadband = 24.0;
+    // Margin over the largest delivery and render requests at the start, and at most, frames.
+    static constexpr int kFirstMargin = 32;
+    static constexpr int kLargestMargin = 4800;
+    // The largest correction, relative.
+    static constexpr double kLargestCorrection = 0.002;
+    // The largest render request, frames.
+    static constexpr int kMaxRequest = 4096;
+
+    explicit ClockBridge(std::shared_ptr<AudioRingBuffer> ring, double rate = 48000.0);
+    ClockBridge(const ClockBridge&) = delete;
+    ClockBridge& operator=(const ClockBridge&) = delete;
+
+    // Render thread: `frames` frames (at most kMaxRequest), at `now` seconds on the clock the
+    // capture stamps its deliveries with. Returns whether audio flowed; while it does not, both
+    // outputs are silence.
+    bool pull(float* left, float* right, int frames, double now);
+
+    AudioRingBuffer& ring() const { return *ring_; }
+
+    // Any thread.
+    bool isFlowing() const { return flowing_.load(std::memory_order_relaxed); }
+    // The smoothed delay, frames, and the ratio in use.
+    double delayFrames() const { return delay_.load(std::memory_order_relaxed); }
+    double ratio() const { return ratioShown_.load(std::memory_order_relaxed); }
+    // The delay being kept, once settled (0 before).
+    double settledDelayFrames() const { return settled_.load(std::memory_order_relaxed); }
+    // How often the ring ran dry while the audio flowed, and the margin now.
+    std::uint64_t dropouts() const { return dropouts_.load(std::memory_order_relaxed); }
+    int margin() const { return marginShown_.load(std::memory_order_relaxed); }
+
+  private:
+    bool prime(int frames);
+    void restart();
+    void measure(int frames, double now);
+
+    std::shared_ptr<AudioRingBuffer> ring_;
+    double rate_;
+    AdaptiveResampler resampler_;
+
+    // Render thread.
+    int margin_ = kFirstMargin;
+    int largestRequest_ = 0;
+    bool isFlowing_ = false;
+    std::uint64_t seenResets_ = 0;
+    // Output frames since the ring ran dry, while a dropout may still turn out to be one.
+    std::int64_t dryFrames_ = -1;
+    double smoothed_ = 0;
+    bool hasSmoothed_ = false;
+    double flowedSeconds_ = 0;
+    bool isSettled_ = false;
+    double target_ = 0;
+    double integral_ = 0;
+
+    std::atomic<bool> flowing_{false};
+    std::atomic<double> delay_{0};
+    std::atomic<double> ratioShown_{1.0};
+    std::atomic<double> settled_{0};
+    std::atomic<std::uint64_t> dropouts_{0};
+    std::atomic<int> marginShown_{kFirstMargin};
+};
+
+}  // namespace qv
