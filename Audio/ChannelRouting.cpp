@@ -1,10 +1,7 @@
 #include "Audio/ChannelRouting.h"
 
 #include <algorithm>
-#include <cmath>
-#include <optional>
 
-#include "Audio/AudioRingBuffer.h"
 #include "Audio/BusGraphs.h"
 #include "Audio/EQLayout.h"
 #include "Audio/EngineDiagnostics.h"
@@ -12,28 +9,6 @@
 
 namespace qv {
 namespace {
-
-// Constant-power pan: the left and right factors, or nothing when panning does not apply
-// (disabled, or within ±0.001 of centre).
-struct PanGains {
-    float left;
-    float right;
-};
-std::optional<PanGains> panGains(const InputChannel& channel) {
-    const float pan = channel.pan.get();
-    if (!channel.panEnabled.get() || std::fabs(pan) <= 0.001f) {
-        return std::nullopt;
-    }
-    constexpr float kPi = 3.1415926f;
-    const float angle = (pan + 1.0f) * kPi / 4.0f;
-    return PanGains{std::cos(angle), std::sin(angle)};
-}
-
-void scale(float* samples, std::int64_t count, float factor) {
-    for (std::int64_t i = 0; i < count; ++i) {
-        samples[i] *= factor;
-    }
-}
 
 void detach(const std::shared_ptr<AudioNode>& node) {
     if (auto* graph = node->engine()) {
@@ -43,98 +18,35 @@ void detach(const std::shared_ptr<AudioNode>& node) {
 
 }  // namespace
 
-bool ChannelRoutes::isAssigned(int busId) const {
-    return std::find(assignedBuses.begin(), assignedBuses.end(), busId) != assignedBuses.end();
-}
-
 // One channel's nodes in the bus graphs, by bus id.
 struct ChannelRouting::Chains {
+    struct Chain {
+        std::shared_ptr<ChannelBusInput> input;
+        std::shared_ptr<SourceNode> source;
+        std::shared_ptr<EQNode> eq;
+        const AudioGraph* graph = nullptr;
+    };
     std::shared_ptr<ChannelFeed> feed;
-    std::map<int, std::shared_ptr<PlayerNode>> players;
-    std::map<int, std::shared_ptr<SourceNode>> sources;
-    std::map<int, std::shared_ptr<EQNode>> eqs;
-    std::map<int, std::shared_ptr<AudioRingBuffer>> rings;
+    std::map<int, Chain> buses;
     bool useLowLatencyPath = false;
     Subscription assignmentsChanged;
+
+    void release(Chain& chain) {
+        detach(chain.source);
+        detach(chain.eq);
+    }
 };
 
-// MARK: - What capture threads do
-
-void ChannelFeed::scheduleToAssignedBuses(const AudioPCMBuffer& buffer, float gain) const {
-    // Capture thread: reads the channel's settings and routes without locks. A muted channel
-    // is silent on every bus (its capture also stops feeding it).
-    const InputChannel& channel = *channel_;
-    if (channel.isMuted.get()) {
-        return;
-    }
-    if (state_->hasSoloActive.load() && !channel.isSolo.get()) {
-        return;
-    }
-    const auto pan = panGains(channel);
-    auto routes = routes_.read();
-    if (!routes) {
-        return;
-    }
-    const auto& format = buffer.format();
-    const std::uint32_t channels = format.channelCount;
-    const std::uint32_t frames = buffer.frameLength();
-    const bool unity = std::fabs(gain - 1.0f) < 0.001f;
-    for (const auto& route : routes->players) {
-        if (!routes->isAssigned(route.busId)) {
-            continue;
-        }
-        auto copy = std::make_unique<AudioPCMBuffer>(format, buffer.frameCapacity());
-        copy->setFrameLength(frames);
-        if (!format.interleaved) {
-            const float* const* in = buffer.floatChannelData();
-            float* const* out = copy->floatChannelData();
-            for (std::uint32_t c = 0; c < channels; ++c) {
-                float factor = gain;
-                if (pan && channels >= 2 && c < 2) {
-                    factor = (c == 0 ? pan->left : pan->right) * gain;
-                } else if (unity && !pan) {
-                    factor = 1.0f;
-                }
-                if (factor == 1.0f) {
-                    std::copy_n(in[c], frames, out[c]);
-                } else {
-                    for (std::uint32_t i = 0; i < frames; ++i) {
-                        out[c][i] = in[c][i] * factor;
-                    }
-                }
-            }
-        }
-        auto& player = *route.node;
-        if (!player.isPlaying()) {
-            player.play();
-        }
-        state_->updateBusMeterFromBuffer(route.busId, *copy);
-        player.scheduleBuffer(std::move(copy));
-    }
-}
-
-void ChannelFeed::writeToRings(const float* left, const float* right, std::int64_t count) const {
-    if (auto routes = routes_.read()) {
-        for (const auto& [busId, ring] : routes->rings) {
-            if (routes->isAssigned(busId)) {
-                ring->write(left, right, count);
-            }
-        }
-    }
-}
-
-// MARK: - Chains
-
 ChannelRouting::ChannelRouting(MixerState& state, BusGraphs& buses,
-                               std::shared_ptr<EngineAudioState> audio)
-    : state_(state), buses_(buses), audio_(std::move(audio)) {
+                               std::shared_ptr<EngineAudioState> audio, const AudioHardware& clock)
+    : state_(state), buses_(buses), audio_(std::move(audio)), clock_(clock) {
     channelsChanged_ =
         state_.inputChannels.observeDidSet([this](const auto&) { forgetRemovedChannels(); });
 }
 
 ChannelRouting::~ChannelRouting() {
     channelsChanged_.reset();
-    // Render blocks and players hold what they play; dropping the chains lets them go.
+    // Render blocks hold what they play; dropping the chains lets them go.
     for (auto& [id, chains] : chains_) {
         teardownChannelAudio(chains->feed->channel());
     }
@@ -154,7 +66,7 @@ ChannelRouting::Chains& ChannelRouting::chainsOf(const std::shared_ptr<InputChan
     auto& slot = chains_[channel->id];
     if (!slot) {
         slot = std::make_unique<Chains>();
-        slot->feed = std::make_shared<ChannelFeed>(channel, audio_);
+        slot->feed = std::make_shared<ChannelFeed>(channel, audio_, clock_);
         Chains* chains = slot.get();
         chains->assignmentsChanged = channel->busAssignments.observeDidSet(
             [this, chains](const auto&) { publishRoutes(*chains); });
@@ -186,67 +98,58 @@ void ChannelRouting::publishRoutes(Chains& chains) {
     auto next = std::make_unique<ChannelRoutes>();
     const auto& assigned = chains.feed->channel().busAssignments.get();
     next->assignedBuses.assign(assigned.begin(), assigned.end());
-    for (const auto& [busId, node] : chains.players) {
-        next->players.push_back({busId, node});
-    }
-    for (const auto& [busId, ring] : chains.rings) {
-        next->rings.emplace_back(busId, ring);
+    for (const auto& [busId, chain] : chains.buses) {
+        next->rings.emplace_back(busId, chain.input->ring());
     }
     chains.feed->routes_.publish(std::move(next));
+}
+
+bool ChannelRouting::buildChain(const std::shared_ptr<InputChannel>& channel,
+                                const OutputBus& bus) {
+    const BusGraph* target = buses_.find(bus.id);
+    if (!target) {
+        return false;
+    }
+    Chains& chains = chainsOf(channel);
+    auto existing = chains.buses.find(bus.id);
+    if (existing != chains.buses.end() && existing->second.graph == target->graph.get() &&
+        existing->second.source->engine() == target->graph.get()) {
+        return false;
+    }
+    Chains::Chain chain;
+    chain.input = std::make_shared<ChannelBusInput>(chains.feed, bus.id);
+    // The render block keeps what it plays alive; it never frees, allocates or logs.
+    chain.source = std::make_shared<SourceNode>(
+        [input = chain.input](float* const* out, int channels, int frames) {
+            if (channels >= 2 && out[0] && out[1]) {
+                input->render(out[0], out[1], frames);
+            }
+        });
+    chain.eq = std::make_shared<EQNode>();
+    chain.graph = target->graph.get();
+    auto& graph = *target->graph;
+    graph.attach(chain.source);
+    graph.attach(chain.eq);
+    shapeEQ(*chain.eq, *channel);
+    graph.connect(chain.source, *chain.eq, internalFormat());
+    graph.connect(chain.eq, *target->mixer, internalFormat());
+    if (existing != chains.buses.end()) {
+        chains.release(existing->second);
+        existing->second = std::move(chain);
+    } else {
+        chains.buses.emplace(bus.id, std::move(chain));
+    }
+    publishRoutes(chains);
+    return true;
 }
 
 void ChannelRouting::setupChannelAudio(const std::shared_ptr<InputChannel>& channel) {
     Chains& chains = chainsOf(channel);
     for (const auto& bus : state_.outputBusses.get()) {
-        if (buses_.find(bus->id)) {
-            buildPlayerChain(channel, *bus);
-        }
+        buildChain(channel, *bus);
     }
     Log::line("✅ Audio chain setup for " + channel->name.get() + " (" +
-              std::to_string(chains.players.size()) + " buses)");
-}
-
-void ChannelRouting::buildPlayerChain(const std::shared_ptr<InputChannel>& channel,
-                                      const OutputBus& bus) {
-    const BusGraph* target = buses_.find(bus.id);
-    if (!target) {
-        return;
-    }
-    Chains& chains = chainsOf(channel);
-    auto& graph = *target->graph;
-    auto player = std::make_shared<PlayerNode>();
-    auto eq = std::make_shared<EQNode>();
-    graph.attach(player);
-    graph.attach(eq);
-    shapeEQ(*eq, *channel);
-    graph.connect(player, *eq, internalFormat());
-    graph.connect(eq, *target->mixer, internalFormat());
-    if (auto old = chains.players.find(bus.id); old != chains.players.end()) {
-        old->second->stop();
-        detach(old->second);
-    }
-    if (auto old = chains.eqs.find(bus.id); old != chains.eqs.end()) {
-        detach(old->second);
-    }
-    chains.players[bus.id] = player;
-    chains.eqs[bus.id] = eq;
-    publishRoutes(chains);
-    if (state_.isRunning.get()) {
-        player->play();
-    }
-}
-
-void ChannelRouting::releasePlayerChains(Chains& chains) {
-    for (auto& [busId, player] : chains.players) {
-        player->stop();
-        detach(player);
-    }
-    chains.players.clear();
-    publishRoutes(chains);
-    for (auto& [busId, eq] : chains.eqs) {
-        detach(eq);
-    }
-    chains.eqs.clear();
+              std::to_string(chains.buses.size()) + " buses)");
 }
 
 void ChannelRouting::teardownChannelAudio(const InputChannel& channel) {
@@ -254,68 +157,20 @@ void ChannelRouting::teardownChannelAudio(const InputChannel& channel) {
     if (!chains) {
         return;
     }
-    releasePlayerChains(*chains);
-    for (auto& [busId, source] : chains->sources) {
-        detach(source);
+    for (auto& [busId, chain] : chains->buses) {
+        chains->release(chain);
     }
-    chains->sources.clear();
-    chains->rings.clear();
+    chains->buses.clear();
     publishRoutes(*chains);
     chains->useLowLatencyPath = false;
 }
 
 void ChannelRouting::setupChannelSourceInBus(const std::shared_ptr<InputChannel>& channel,
                                              const OutputBus& bus) {
-    const BusGraph* target = buses_.find(bus.id);
-    if (!target) {
+    if (!buses_.find(bus.id)) {
         return;
     }
-    Chains& chains = chainsOf(channel);
-    auto& ring = chains.rings[bus.id];
-    if (!ring) {
-        ring = std::make_shared<AudioRingBuffer>();
-    }
-    // The render block keeps what it reads alive; it never frees, allocates or logs.
-    auto source = std::make_shared<SourceNode>(
-        [feed = chains.feed, ring, busId = bus.id](float* const* out, int channels, int frames) {
-            // Render thread. The node hands over silence; every guard leaves it so.
-            const InputChannel& c = feed->channel();
-            if (c.isMuted.get()) {
-                return;
-            }
-            {
-                auto routes = feed->routes().read();
-                if (!routes || !routes->isAssigned(busId)) {
-                    return;
-                }
-            }
-            if (feed->state().hasSoloActive.load() && !c.isSolo.get()) {
-                return;
-            }
-            if (channels < 2 || !out[0] || !out[1]) {
-                return;
-            }
-            ring->read(out[0], out[1], frames);
-            const float g = c.linearGain();
-            if (auto pan = panGains(c)) {
-                scale(out[0], frames, pan->left * g);
-                scale(out[1], frames, pan->right * g);
-            } else if (std::fabs(g - 1.0f) > 0.001f) {
-                scale(out[0], frames, g);
-                scale(out[1], frames, g);
-            }
-            feed->state().updateBusMeterDirect(busId, out[0], frames);
-        });
-    auto& graph = *target->graph;
-    graph.attach(source);
-    auto eq = std::make_shared<EQNode>();
-    graph.attach(eq);
-    shapeEQ(*eq, *channel);
-    graph.connect(source, *eq, internalFormat());
-    graph.connect(eq, *target->mixer, internalFormat());
-    chains.sources[bus.id] = source;
-    chains.eqs[bus.id] = eq;
-    publishRoutes(chains);
+    buildChain(channel, bus);
     Log::line("🚀 Low-latency source node created for " + channel->name.get() + " → Bus " +
               std::to_string(bus.id));
 }
@@ -325,32 +180,18 @@ void ChannelRouting::attachChannels(const OutputBus& bus) {
         if (isLowLatency(*channel)) {
             setupChannelSourceInBus(channel, bus);
         } else {
-            buildPlayerChain(channel, bus);
+            buildChain(channel, bus);
         }
     }
 }
 
 void ChannelRouting::releaseBus(int busId) {
     for (auto& [id, chains] : chains_) {
-        if (auto it = chains->players.find(busId); it != chains->players.end()) {
-            auto player = it->second;
-            chains->players.erase(it);
+        if (auto it = chains->buses.find(busId); it != chains->buses.end()) {
+            Chains::Chain chain = std::move(it->second);
+            chains->buses.erase(it);
             publishRoutes(*chains);
-            player->stop();
-            detach(player);
-        }
-        if (auto it = chains->sources.find(busId); it != chains->sources.end()) {
-            auto source = it->second;
-            chains->sources.erase(it);
-            detach(source);
-        }
-        if (chains->rings.erase(busId) > 0) {
-            publishRoutes(*chains);
-        }
-        if (auto it = chains->eqs.find(busId); it != chains->eqs.end()) {
-            auto eq = it->second;
-            chains->eqs.erase(it);
-            detach(eq);
+            chains->release(chain);
         }
     }
 }
@@ -358,34 +199,14 @@ void ChannelRouting::releaseBus(int busId) {
 void ChannelRouting::enterLowLatencyPath(const std::shared_ptr<InputChannel>& channel) {
     Chains& chains = chainsOf(channel);
     chains.useLowLatencyPath = true;
-    releasePlayerChains(chains);
     for (const auto& bus : state_.outputBusses.get()) {
         setupChannelSourceInBus(channel, *bus);
     }
 }
 
-void ChannelRouting::leaveLowLatencyPath(const std::shared_ptr<InputChannel>& channel) {
-    Chains* chains = find(channel->id);
-    if (!chains || !chains->useLowLatencyPath) {
-        return;
-    }
-    for (auto& [busId, source] : chains->sources) {
-        detach(source);
-    }
-    chains->sources.clear();
-    for (auto& [busId, ring] : chains->rings) {
-        ring->reset();
-    }
-    chains->rings.clear();
-    publishRoutes(*chains);
-    chains->useLowLatencyPath = false;
-    // Without this the channel would have no player chains, and a following application or
-    // standard-path source would play nowhere. A new chain replaces the source chain's
-    // equaliser on its bus.
-    for (const auto& bus : state_.outputBusses.get()) {
-        if (buses_.find(bus->id)) {
-            buildPlayerChain(channel, *bus);
-        }
+void ChannelRouting::leaveLowLatencyPath(const InputChannel& channel) {
+    if (Chains* chains = find(channel.id)) {
+        chains->useLowLatencyPath = false;
     }
 }
 
@@ -394,44 +215,19 @@ bool ChannelRouting::isLowLatency(const InputChannel& channel) const {
     return chains && chains->useLowLatencyPath;
 }
 
-void ChannelRouting::setPlayerMinimum(const InputChannel& channel, std::uint32_t frames) {
+void ChannelRouting::sourceStopped(const InputChannel& channel) {
     if (Chains* chains = find(channel.id)) {
-        for (auto& [busId, player] : chains->players) {
-            player->setMinimumQueuedFrames(frames);
-        }
-    }
-}
-
-void ChannelRouting::playAll(const InputChannel& channel) {
-    if (Chains* chains = find(channel.id)) {
-        for (auto& [busId, player] : chains->players) {
-            if (!player->isPlaying()) {
-                player->play();
-            }
-        }
-    }
-}
-
-void ChannelRouting::playBus(int busId) {
-    for (auto& [id, chains] : chains_) {
-        if (auto it = chains->players.find(busId); it != chains->players.end()) {
-            it->second->play();
-        }
-    }
-}
-
-void ChannelRouting::stopAll(const InputChannel& channel) {
-    if (Chains* chains = find(channel.id)) {
-        for (auto& [busId, player] : chains->players) {
-            player->stop();
+        chains->feed->endSession();
+        for (auto& [busId, chain] : chains->buses) {
+            chain.input->ring()->reset();
         }
     }
 }
 
 void ChannelRouting::updateChannelEQ(const InputChannel& channel) {
     if (Chains* chains = find(channel.id)) {
-        for (auto& [busId, eq] : chains->eqs) {
-            shapeEQ(*eq, channel);
+        for (auto& [busId, chain] : chains->buses) {
+            shapeEQ(*chain.eq, channel);
         }
     }
 }
@@ -448,33 +244,23 @@ void ChannelRouting::describe(EngineDiagnostics& diagnostics) const {
         d.channelId = channel->id;
         if (const Chains* chains = find(channel->id)) {
             d.isLowLatency = chains->useLowLatencyPath;
-            std::map<int, ChannelBusDiagnostics> buses;
-            auto at = [&](int busId) -> ChannelBusDiagnostics& {
-                auto& b = buses[busId];
+            for (const auto& [busId, chain] : chains->buses) {
+                ChannelBusDiagnostics b;
                 b.busId = busId;
-                return b;
-            };
-            for (const auto& [busId, player] : chains->players) {
-                auto& b = at(busId);
-                b.hasPlayer = true;
-                b.isPlayerPlaying = player->isPlaying();
-                b.playerMinimumQueued = player->minimumQueuedFrames();
-            }
-            for (const auto& [busId, source] : chains->sources) {
-                at(busId).hasSource = true;
-            }
-            for (const auto& [busId, ring] : chains->rings) {
-                at(busId).hasRing = true;
-            }
-            for (const auto& [busId, eq] : chains->eqs) {
+                const ClockBridge& bridge = chain.input->bridge();
+                b.isFlowing = bridge.isFlowing();
+                b.latencyFrames = bridge.delayFrames();
+                b.settledLatencyFrames = bridge.settledDelayFrames();
+                b.ratio = bridge.ratio();
+                b.dropouts = bridge.dropouts();
+                b.underrunFrames = bridge.ring().underrunFrames();
+                b.overrunFrames = bridge.ring().overrunFrames();
                 EQDiagnostics e;
-                e.bypass = eq->bypass();
+                e.bypass = chain.eq->bypass();
                 for (int i = 0; i < EQNode::kBandCount; ++i) {
-                    e.bands[static_cast<std::size_t>(i)] = eq->band(i);
+                    e.bands[static_cast<std::size_t>(i)] = chain.eq->band(i);
                 }
-                at(busId).eq = e;
-            }
-            for (auto& [busId, b] : buses) {
+                b.eq = e;
                 d.buses.push_back(b);
             }
         }

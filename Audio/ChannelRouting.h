@@ -2,68 +2,26 @@
 
 #include <map>
 #include <memory>
-#include <vector>
 
-#include "Audio/EngineAudioState.h"
-#include "Audio/InputChannel.h"
+#include "Audio/ChannelFeed.h"
 #include "Audio/MixerState.h"
-#include "Audio/Platform/AudioPCMBuffer.h"
 #include "Audio/Platform/EQNode.h"
-#include "Audio/Platform/PlayerNode.h"
 #include "Audio/Platform/SourceNode.h"
-#include "Foundation/RcuCell.h"
 
 namespace qv {
 
-class AudioRingBuffer;
+class AudioHardware;
 class BusGraphs;
 struct EngineDiagnostics;
 
-// Where a channel's audio goes, as capture and render threads see it: the buses it is assigned
-// to, its player chains and its ring buffers. Republished whole by the main thread.
-struct ChannelRoutes {
-    struct Player {
-        int busId = 0;
-        std::shared_ptr<PlayerNode> node;
-    };
-    std::vector<int> assignedBuses;                                       // sorted
-    std::vector<Player> players;                                          // in bus id order
-    std::vector<std::pair<int, std::shared_ptr<AudioRingBuffer>>> rings;  // by bus id
-
-    bool isAssigned(int busId) const;
-};
-
-// What capture and render threads use of one channel: its settings, its routes and the meter
-// hand-over. Shared with the threads, so it lives as long as the last of them holds it. Its
-// operations run on capture threads and never wait.
-class ChannelFeed {
-  public:
-    ChannelFeed(std::shared_ptr<InputChannel> channel, std::shared_ptr<EngineAudioState> state)
-        : channel_(std::move(channel)), state_(std::move(state)) {}
-
-    const InputChannel& channel() const { return *channel_; }
-    EngineAudioState& state() const { return *state_; }
-    const RcuCell<ChannelRoutes>& routes() const { return routes_; }
-
-    // Capture thread: a gained, panned copy of `buffer` (internal format) on every assigned
-    // bus's player, unless the channel is muted or another channel is soloed.
-    void scheduleToAssignedBuses(const AudioPCMBuffer& buffer, float gain) const;
-    // Capture thread: the frames into the ring buffer of every assigned bus.
-    void writeToRings(const float* left, const float* right, std::int64_t count) const;
-
-  private:
-    friend class ChannelRouting;
-    std::shared_ptr<InputChannel> channel_;
-    std::shared_ptr<EngineAudioState> state_;
-    RcuCell<ChannelRoutes> routes_;
-};
-
-// Every channel's chains in the bus graphs, keyed by channel id and bus id: a player chain
-// (player, equaliser) fed by capture threads, or a source chain (source node, equaliser) that
-// drains a ring buffer on the bus's render thread. Both end in the bus's mixer. Main thread.
+// Every channel's chain in every bus graph, keyed by channel id and bus id: a source node that
+// plays the channel's hand-over for that bus (ChannelBusInput), then the channel's equaliser
+// for that bus, into the bus's mixer. Whatever captures the channel (a microphone on either
+// path, an application, system audio) delivers into the same chains. Main thread.
 class ChannelRouting {
   public:
-    ChannelRouting(MixerState& state, BusGraphs& buses, std::shared_ptr<EngineAudioState> audio);
+    ChannelRouting(MixerState& state, BusGraphs& buses, std::shared_ptr<EngineAudioState> audio,
+                   const AudioHardware& clock);
     ~ChannelRouting();
     ChannelRouting(const ChannelRouting&) = delete;
     ChannelRouting& operator=(const ChannelRouting&) = delete;
@@ -72,30 +30,26 @@ class ChannelRouting {
     // forgotten.
     std::shared_ptr<ChannelFeed> feed(const std::shared_ptr<InputChannel>& channel);
 
-    // A player chain on every bus that has a graph.
+    // A chain on every bus that has a graph; a chain already in a bus's current graph stays.
     void setupChannelAudio(const std::shared_ptr<InputChannel>& channel);
     // Removes every chain of the channel.
     void teardownChannelAudio(const InputChannel& channel);
-    // A source chain on one bus, with the channel's ring buffer for that bus.
+    // The chain on one bus, for a channel on the low-latency path.
     void setupChannelSourceInBus(const std::shared_ptr<InputChannel>& channel,
                                  const OutputBus& bus);
     // Every channel's chain on a bus whose graph was just built.
     void attachChannels(const OutputBus& bus);
-    // Every channel's nodes and ring buffer on a bus whose graph goes away.
+    // Every channel's chain on a bus whose graph goes away.
     void releaseBus(int busId);
 
-    // The low-latency path: source chains on every bus instead of player chains.
+    // The low-latency path: the microphone's own frames go straight into the chains.
     void enterLowLatencyPath(const std::shared_ptr<InputChannel>& channel);
-    // Back to player chains on every bus that has a graph; the ring buffers are reset.
-    void leaveLowLatencyPath(const std::shared_ptr<InputChannel>& channel);
+    void leaveLowLatencyPath(const InputChannel& channel);
     bool isLowLatency(const InputChannel& channel) const;
+    // The channel's source stopped: what it left in the hand-overs is dropped, and the next
+    // source starts afresh.
+    void sourceStopped(const InputChannel& channel);
 
-    // Frames a player waits for before it plays (see PlayerNode), on the channel's players.
-    void setPlayerMinimum(const InputChannel& channel, std::uint32_t frames);
-    void playAll(const InputChannel& channel);
-    // Every channel's player on the bus.
-    void playBus(int busId);
-    void stopAll(const InputChannel& channel);
     // Every equaliser of the channel takes its settings again.
     void updateChannelEQ(const InputChannel& channel);
 
@@ -108,14 +62,15 @@ class ChannelRouting {
     Chains* find(const Uuid& id);
     const Chains* find(const Uuid& id) const;
     Chains& chainsOf(const std::shared_ptr<InputChannel>& channel);
-    void buildPlayerChain(const std::shared_ptr<InputChannel>& channel, const OutputBus& bus);
-    void releasePlayerChains(Chains& chains);
+    // Builds the chain unless one is in the bus's current graph; true when it built one.
+    bool buildChain(const std::shared_ptr<InputChannel>& channel, const OutputBus& bus);
     void publishRoutes(Chains& chains);
     void forgetRemovedChannels();
 
     MixerState& state_;
     BusGraphs& buses_;
     std::shared_ptr<EngineAudioState> audio_;
+    const AudioHardware& clock_;
     std::map<Uuid, std::unique_ptr<Chains>> chains_;
     Subscription channelsChanged_;
 };

@@ -14,6 +14,9 @@ constexpr double kDamping = 0.9;
 constexpr double kStaleDelivery = 0.1;
 // A capture that comes back within this after the ring ran dry was late, not paused.
 constexpr double kLateCapture = 0.1;
+// Longer than this between two pulls, and the bus did not render (it stopped, or its device
+// was away): what piled up meanwhile is dropped.
+constexpr double kRenderGap = 0.1;
 
 }  // namespace
 
@@ -29,6 +32,11 @@ void ClockBridge::restart() {
 }
 
 bool ClockBridge::prime(int frames) {
+    ring_->skip(0);  // carries out a reset asked for
+    if (ring_->resets() != seenResets_) {
+        seenResets_ = ring_->resets();
+        restart();
+    }
     const std::int64_t available = ring_->availableFrames();
     if (dryFrames_ >= 0) {
         if (available > 0) {
@@ -49,11 +57,6 @@ bool ClockBridge::prime(int frames) {
         return false;
     }
     ring_->skip(available - level);
-    if (ring_->resets() != seenResets_) {
-        seenResets_ = ring_->resets();
-        restart();
-        return false;
-    }
     resampler_.reset();
     resampler_.setRatio(1.0 + integral_);
     isFlowing_ = true;
@@ -66,6 +69,13 @@ bool ClockBridge::prime(int frames) {
 bool ClockBridge::pull(float* left, float* right, int frames, double now) {
     frames = std::clamp(frames, 0, kMaxRequest);
     largestRequest_ = std::max(largestRequest_, frames);
+    if (isFlowing_ &&
+        (now - lastPull_ > kRenderGap || ring_->availableFrames() >= AudioRingBuffer::kCapacity)) {
+        // A backlog that would hold the delay far above its target: start again from the
+        // newest frames, with the ratio learnt so far.
+        isFlowing_ = false;
+    }
+    lastPull_ = now;
     if (!isFlowing_ && !prime(frames)) {
         std::fill(left, left + frames, 0.0f);
         std::fill(right, right + frames, 0.0f);

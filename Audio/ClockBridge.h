@@ -30,8 +30,9 @@ namespace qv {
 // the resampler's lookahead and a margin; anything beyond that is dropped once, so the delay
 // starts as small as it can. A ring that runs dry makes it silent again until it holds that
 // much once more; when the capture comes back within a tenth of a second, the margin doubles.
-// A reset of the ring (a new source) starts everything afresh. Render thread, except the
-// statistics.
+// A reset of the ring (a new source) starts everything afresh. A bus that did not ask for a
+// tenth of a second, or a ring that overran, starts from the newest frames again. Render
+// thread, except the statistics.
 class ClockBridge {
   public:
     // Smoothing of the delay, seconds of output.
@@ -84,6 +85,7 @@ class ClockBridge {
     int largestRequest_ = 0;
     bool isFlowing_ = false;
     std::uint64_t seenResets_ = 0;
+    double lastPull_ = 0;
     // Output frames since the ring ran dry, while a dropout may still turn out to be one.
     std::int64_t dryFrames_ = -1;
     double smoothed_ = 0;

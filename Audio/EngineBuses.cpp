@@ -79,10 +79,7 @@ void MultiOutputEngine::assignDevice(const AudioOutputDevice& chosen,
     bus->outputDevice = device;
     setupOutputBus(bus, device);
     if (isRunning.get()) {
-        if (!startBusGraph(*bus)) {
-            return;
-        }
-        routing_->playBus(bus->id);
+        startBusGraph(*bus);
     }
 }
 

@@ -34,14 +34,16 @@ struct BusDiagnostics {
     bool isRecoveryPending = false;
 };
 
-// One channel's chain on one bus.
+// One channel's chain on one bus, and its hand-over from the capture.
 struct ChannelBusDiagnostics {
     int busId = 0;
-    bool hasPlayer = false;
-    bool isPlayerPlaying = false;
-    std::uint32_t playerMinimumQueued = 0;  // frames
-    bool hasSource = false;
-    bool hasRing = false;
+    bool isFlowing = false;            // audio passes (the hand-over is primed)
+    double latencyFrames = 0;          // the hand-over's smoothed delay
+    double settledLatencyFrames = 0;   // the delay it holds, once settled
+    double ratio = 1.0;                // input frames per output frame
+    std::uint64_t dropouts = 0;        // times it ran dry while flowing
+    std::uint64_t underrunFrames = 0;  // frames read as silence
+    std::uint64_t overrunFrames = 0;   // frames overwritten before they were read
     std::optional<EQDiagnostics> eq;
 };
 

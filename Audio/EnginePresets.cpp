@@ -146,7 +146,6 @@ void MultiOutputEngine::applyPreset(const MixerPreset& preset) {
         auto list = inputChannels.get();
         list.push_back(channel);
         inputChannels = std::move(list);
-        routing_->playAll(*channel);
         // The channel's source comes back once this apply has returned.
         tasks_.post([this, channel, c] {
             restoreSource(channel, sourceTypeFromText(c.sourceType), c.sourceDeviceUID,

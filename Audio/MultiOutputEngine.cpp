@@ -41,7 +41,7 @@ MultiOutputEngine::MultiOutputEngine(const EngineEnvironment& environment)
         std::make_unique<BusGraphs>(env_.hardware, queue,
                                     BusGraphs::Hooks{[this] { return isSleeping_; },
                                                      [this](const auto& bus) { recoverBus(bus); }});
-    routing_ = std::make_unique<ChannelRouting>(*this, *buses_, audio_);
+    routing_ = std::make_unique<ChannelRouting>(*this, *buses_, audio_, env_.hardware);
     capture_ = std::make_unique<SourceCapture>(*this, env_.hardware, env_.capture, queue, *routing_,
                                                audio_);
     meters_ = std::make_unique<MeterHub>(*this, queue, audio_);
@@ -190,9 +190,6 @@ bool MultiOutputEngine::start(EngineError* error) {
     for (const auto& channel : channels) {
         routing_->setupChannelAudio(channel);
     }
-    for (const auto& channel : channels) {
-        routing_->playAll(*channel);
-    }
     isRunning = true;
     isIdleSuspended = false;
     meters_->startDrain();
@@ -216,9 +213,6 @@ void MultiOutputEngine::stop() {
     const auto channels = inputChannels.get();
     for (const auto& channel : channels) {
         stopInputCapture(channel);
-    }
-    for (const auto& channel : channels) {
-        routing_->stopAll(*channel);
     }
     buses_->stopAll();
     meters_->stopDrain();

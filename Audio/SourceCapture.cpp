@@ -7,8 +7,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "Audio/CaptureConversion.h"
 #include "Audio/EngineDiagnostics.h"
-#include "Audio/Platform/BufferConversion.h"
 #include "Foundation/Log.h"
 
 namespace qv {
@@ -20,20 +20,26 @@ bool isValid(const AudioFormat& format) {
 
 }  // namespace
 
-// Receives one channel's captured sample buffers on the capture thread. The stream stops before
-// the handler goes away.
+// Receives one channel's captured sample buffers on the capture thread and hands them on at
+// 48 kHz stereo, through buffers made beforehand. The stream stops before the handler goes
+// away.
 struct SourceCapture::CaptureOutputHandler {
+    CaptureOutputHandler(std::shared_ptr<ChannelFeed> channelFeed)
+        : feed(std::move(channelFeed)),
+          session(feed->beginSession()),
+          left(CaptureConversion::kChunk),
+          right(CaptureConversion::kChunk) {}
+
     std::shared_ptr<ChannelFeed> feed;
-    double sampleRate = 48000.0;
-    // Made on the first buffer that is not at 48 kHz, then reused.
-    std::unique_ptr<SampleRateConverter> converter;
+    std::uint64_t session;
+    std::vector<float> left;
+    std::vector<float> right;
+    // Made on the first buffer that is not at 48 kHz (the stream is asked for 48 kHz, so
+    // normally never), then reused while the rate stays.
+    std::unique_ptr<CaptureConversion> conversion;
 
     // Capture thread.
     void handle(const CaptureSampleBuffer& sample) {
-        const InputChannel& c = feed->channel();
-        if (c.isMuted.get()) {
-            return;
-        }
         if (!(sample.sampleRate > 0) || sample.channelCount == 0) {
             return;
         }
@@ -41,40 +47,52 @@ struct SourceCapture::CaptureOutputHandler {
         if (frames < 1 || !sample.data || sample.byteLength == 0) {
             return;
         }
+        const InputChannel& c = feed->channel();
+        const bool resamples = std::fabs(sample.sampleRate - 48000.0) > 1.0;
+        if (resamples && (!conversion || conversion->rate() != sample.sampleRate)) {
+            std::shared_ptr<SampleRateConverter> converter =
+                SampleRateConverter::create(AudioFormat::standard(sample.sampleRate, 2),
+                                            AudioFormat::standard(48000.0, 2), nullptr);
+            if (!converter) {
+                return;
+            }
+            conversion = std::make_unique<CaptureConversion>(sample.sampleRate, 2, converter);
+        }
         const std::uint32_t channels = sample.channelCount;
-        const auto length = static_cast<std::uint32_t>(frames);
-        AudioPCMBuffer buffer(AudioFormat::standard(sample.sampleRate, channels), length);
-        buffer.setFrameLength(length);
-        if (sample.isInterleaved) {
-            const std::size_t available = sample.byteLength / sizeof(float);
-            for (std::uint32_t f = 0; f < length; ++f) {
-                for (std::uint32_t ch = 0; ch < channels; ++ch) {
-                    const std::size_t index = static_cast<std::size_t>(f) * channels + ch;
-                    buffer.floatChannelData()[ch][f] = index < available ? sample.data[index] : 0;
-                }
+        const std::uint32_t second = channels > 1 ? 1 : 0;
+        const std::size_t available = sample.byteLength / sizeof(float);
+        // Planar buffers lie channel after channel, each byteLength / channels bytes long.
+        const std::size_t planeLength = available / channels;
+        auto at = [&](std::int64_t frame, std::uint32_t channel) -> float {
+            const std::size_t index = sample.isInterleaved
+                                          ? static_cast<std::size_t>(frame) * channels + channel
+                                          : static_cast<std::size_t>(channel) * planeLength +
+                                                static_cast<std::size_t>(frame);
+            const bool inside = sample.isInterleaved
+                                    ? index < available
+                                    : static_cast<std::size_t>(frame) < planeLength;
+            return inside ? sample.data[index] : 0.0f;
+        };
+        auto deliver = [this](const float* l, const float* r, std::int64_t n) {
+            feed->deliver(session, l, r, n);
+        };
+        for (std::int64_t done = 0; done < frames;) {
+            const std::int64_t n = std::min<std::int64_t>(frames - done, CaptureConversion::kChunk);
+            for (std::int64_t i = 0; i < n; ++i) {
+                left[static_cast<std::size_t>(i)] = at(done + i, 0);
+                right[static_cast<std::size_t>(i)] = at(done + i, second);
             }
-        } else {
-            // The channels lie one after another, each byteLength / channels bytes long.
-            const std::size_t perChannel = sample.byteLength / channels;
-            const std::size_t bytes =
-                std::min<std::size_t>(perChannel, static_cast<std::size_t>(length) * sizeof(float));
-            for (std::uint32_t ch = 0; ch < channels; ++ch) {
-                std::memcpy(buffer.floatChannelData()[ch],
-                            reinterpret_cast<const char*>(sample.data) + ch * perChannel, bytes);
+            if (resamples) {
+                const float* planes[2] = {left.data(), right.data()};
+                conversion->process(planes, n, deliver);
+            } else {
+                deliver(left.data(), right.data(), n);
             }
+            if (!c.isMuted.get()) {
+                feed->state().updateChannelMeterDirect(c.id, left.data(), n);
+            }
+            done += n;
         }
-        const AudioFormat target = internalFormat();
-        if (!converter && std::fabs(sample.sampleRate - sampleRate) >= 1.0) {
-            converter = SampleRateConverter::create(
-                AudioFormat::standard(sample.sampleRate, channels),
-                AudioFormat::standard(target.sampleRate, channels), nullptr);
-        }
-        auto converted = convertBuffer(buffer, sample.sampleRate, target, converter.get());
-        if (!converted) {
-            return;
-        }
-        feed->scheduleToAssignedBuses(*converted, c.linearGain());
-        feed->state().updateChannelMeter(c.id, buffer);
     }
 };
 
@@ -162,7 +180,7 @@ void SourceCapture::startMicrophoneCapture(const std::shared_ptr<InputChannel>& 
                                                   : "📦 Standard (Tap → PlayerNode)"));
     Log::line(line);
 
-    std::shared_ptr<SampleRateConverter> converter;
+    std::shared_ptr<CaptureConversion> conversion;
     if (lowLatency) {
         routing_.enterLowLatencyPath(channel);
     } else {
@@ -170,49 +188,42 @@ void SourceCapture::startMicrophoneCapture(const std::shared_ptr<InputChannel>& 
         // The converter keeps the device's channels; a mono device is spread afterwards.
         const AudioFormat to = AudioFormat::standard(48000.0, hardwareFormat.channelCount);
         std::string error;
-        converter = SampleRateConverter::create(from, to, &error);
+        std::shared_ptr<SampleRateConverter> converter =
+            SampleRateConverter::create(from, to, &error);
         converters_[channel->id] = converter;
         Log::line("🔄 Created persistent sample rate converter: " + doubleDescription(hardwareRate) +
                   "Hz → 48000.0Hz");
-        // The players bridge the capture and render periods: one capture buffer at 48 kHz
-        // plus one render period stays queued.
-        const auto bridge =
-            static_cast<std::uint32_t>(std::ceil(frames * 48000.0 / hardwareRate) + frames);
-        routing_.setPlayerMinimum(*channel, bridge);
+        conversion = std::make_shared<CaptureConversion>(hardwareRate, hardwareFormat.channelCount,
+                                                         converter);
     }
 
     // Capture thread. The feed stays alive with the tap; every capture stops before the
-    // channels' records go away.
+    // channels' records go away. A muted channel keeps delivering, so that its mute fades out
+    // on the buses; only its meter rests.
+    auto feed = routing_.feed(channel);
     input.installTap(
         0, frames, hardwareFormat,
-        [feed = routing_.feed(channel), lowLatency, needsResampling, hardwareRate, converter](
-            const AudioPCMBuffer& buffer, double) {
-            const InputChannel& c = feed->channel();
-            if (c.isMuted.get() || buffer.format().interleaved) {
+        [feed, session = feed->beginSession(), conversion](const AudioPCMBuffer& buffer, double) {
+            const AudioFormat& format = buffer.format();
+            if (format.interleaved || format.channelCount == 0 ||
+                (conversion && format.channelCount != conversion->channels())) {
                 return;
             }
             const std::uint32_t length = buffer.frameLength();
-            if (lowLatency) {
-                const float* left = buffer.floatChannelData()[0];
-                const float* right =
-                    buffer.format().channelCount > 1 ? buffer.floatChannelData()[1] : left;
-                feed->writeToRings(left, right, length);
-                feed->state().updateChannelMeterDirect(c.id, left, length);
-                return;
+            const float* const* planes = buffer.floatChannelData();
+            if (!conversion) {
+                feed->deliver(session, planes[0], format.channelCount > 1 ? planes[1] : planes[0],
+                              length);
+            } else {
+                conversion->process(planes, length,
+                                    [&](const float* l, const float* r, std::int64_t n) {
+                                        feed->deliver(session, l, r, n);
+                                    });
             }
-            auto copy = copyBuffer(buffer);
-            if (!copy) {
-                return;
+            const InputChannel& c = feed->channel();
+            if (!c.isMuted.get()) {
+                feed->state().updateChannelMeterDirect(c.id, planes[0], length);
             }
-            std::unique_ptr<AudioPCMBuffer> converted;
-            if (needsResampling) {
-                converted = convertBuffer(*copy, hardwareRate, internalFormat(), converter.get());
-                if (!converted) {
-                    return;
-                }
-            }
-            feed->scheduleToAssignedBuses(converted ? *converted : *copy, c.linearGain());
-            feed->state().updateChannelMeter(c.id, *copy);
         });
     graph->prepare();
     auto failed = [this, channel](AudioGraph& capture, const AudioResult& result) {
@@ -293,8 +304,7 @@ void SourceCapture::startAppCapture(const std::shared_ptr<InputChannel>& channel
                 finish();
                 return;
             }
-            auto handler = std::make_shared<CaptureOutputHandler>();
-            handler->feed = routing_.feed(channel);
+            auto handler = std::make_shared<CaptureOutputHandler>(routing_.feed(channel));
             scOutputHandlers_[channel->id] = handler;
             if (!stream->addAudioOutput(
                     [handler](const CaptureSampleBuffer& sample) { handler->handle(sample); },
@@ -303,9 +313,6 @@ void SourceCapture::startAppCapture(const std::shared_ptr<InputChannel>& channel
                 finish();
                 return;
             }
-            // Application buffers come at 48 kHz, 128 frames at a time or more: keep one of them
-            // and one render period queued on the players.
-            routing_.setPlayerMinimum(*channel, 2 * state_.bufferSize.get());
             // Should this part be gone when the start completes, the stream is dropped with the
             // completion, which stops it.
             stream->startCapture(tasks_.guard<std::optional<std::string>>(
@@ -342,7 +349,8 @@ void SourceCapture::stopInputCapture(const std::shared_ptr<InputChannel>& channe
         it->second->stop();
         inputEngines_.erase(it);
     }
-    routing_.leaveLowLatencyPath(channel);
+    routing_.sourceStopped(*channel);
+    routing_.leaveLowLatencyPath(*channel);
     converters_.erase(channel->id);
     channel->sourceError = std::nullopt;
     channel->sourceType = InputSourceType::none;

@@ -326,6 +326,14 @@ void AudioGraph::prepare() {
             events(), &openError_);
     }
     if (!inputStream_ && input_.device_ != kNoDevice && input_.tap_) {
+        // The tap's buffer is made here, at the device's rate and channels, so the capture
+        // thread does not have to; it grows there only for a device that delivers more.
+        const AudioFormat format = input_.inputFormat(0);
+        if (format.sampleRate > 0 && format.channelCount > 0) {
+            tapBuffer_ = std::make_unique<AudioPCMBuffer>(
+                AudioFormat::standard(format.sampleRate, format.channelCount),
+                std::max<std::uint32_t>(input_.tapBufferSize_, 4096));
+        }
         inputStream_ = hardware_.openInputStream(
             input_.device_, input_.tapBufferSize_,
             [this](const float* const* ch, int count, int frames, double rate) {

@@ -112,6 +112,20 @@ bool SampleRateConverter::convert(const AudioPCMBuffer& input, AudioPCMBuffer& o
     return true;
 }
 
+long SampleRateConverter::convert(const float* const* input, std::size_t frames,
+                                  float* const* output, std::size_t capacity) {
+    for (std::size_t c = 0; c < inputPlanes_.size(); ++c) {
+        inputPlanes_[c] = input[c];
+        outputPlanes_[c] = output[c];
+    }
+    std::size_t written = 0;
+    if (soxr_process(soxr_.get(), inputPlanes_.data(), frames, nullptr, outputPlanes_.data(),
+                     capacity, &written)) {
+        return -1;
+    }
+    return static_cast<long>(written);
+}
+
 bool SampleRateConverter::finish(const AudioPCMBuffer& input, AudioPCMBuffer& output,
                                  std::string* error) {
     if (!convert(input, output, error)) {

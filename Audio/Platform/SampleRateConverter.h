@@ -21,7 +21,8 @@ namespace qv {
 // chunks of any size gives the same frames as converting in one piece.
 //
 // Threads: made on the main thread when a capture starts; after that only one capture thread
-// calls convert(), finish(), delayFrames() and reset(). libsoxr may allocate inside convert().
+// calls convert(), finish(), delayFrames() and reset(). libsoxr allocates inside convert() only
+// while its buffers grow to the sizes it is used with.
 class SampleRateConverter {
   public:
     // Null with a reason in `error` (when given) for a rate that is not a positive finite Hz
@@ -40,6 +41,12 @@ class SampleRateConverter {
     // and come out first on the next call. Both buffers need this converter's channel count and
     // a non-interleaved layout; the rates in their formats are not looked at.
     bool convert(const AudioPCMBuffer& input, AudioPCMBuffer& output, std::string* error);
+
+    // The same on channel planes: all `frames` input frames in, at most `capacity` frames out
+    // (the rest stays inside). Returns the frames written, or -1 when libsoxr fails. Capture
+    // threads use it with planes they allocated beforehand; it allocates nothing itself.
+    long convert(const float* const* input, std::size_t frames, float* const* output,
+                 std::size_t capacity);
 
     // Like convert(), but `input` ends the stream: the frames held back by the filter come out
     // too. For one-off conversions; reset() before streaming again.

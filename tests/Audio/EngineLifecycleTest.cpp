@@ -101,10 +101,10 @@ TEST_F(EngineTest, StopKeepsGraphsBuiltAndStartResumesThem) {
     EXPECT_TRUE(busState(1).isRunning);
     auto channel = engine->inputChannels.get()[0];
     ASSERT_TRUE(channelState(*channel).bus(1));
-    EXPECT_TRUE(channelState(*channel).bus(1)->isPlayerPlaying);
+    EXPECT_TRUE(channelState(*channel).bus(1)->eq.has_value());
 }
 
-TEST_F(EngineTest, AddInputChannelNamesByCountAndBuildsPlayerChains) {
+TEST_F(EngineTest, AddInputChannelNamesByCountAndBuildsAChainOnEveryBus) {
     start();
     auto bus2 = engine->addOutputBus();
     engine->assignDevice(engine->availableOutputDevices.get()[1], bus2);
@@ -116,7 +116,7 @@ TEST_F(EngineTest, AddInputChannelNamesByCountAndBuildsPlayerChains) {
     const auto chains = channelState(*fourth).buses;
     ASSERT_EQ(chains.size(), 2u);
     for (const auto& chain : chains) {
-        EXPECT_TRUE(chain.hasPlayer && chain.eq && !chain.hasSource) << chain.busId;
+        EXPECT_TRUE(chain.eq && !chain.isFlowing) << chain.busId;
     }
     EXPECT_TRUE(log.contains("✅ Audio chain setup for Input 4 (2 buses)"));
     EXPECT_EQ(engine->inputChannels.get().back(), fourth);
@@ -131,7 +131,7 @@ TEST_F(EngineTest, RemoveInputChannelTearsDownItsChains) {
     EXPECT_EQ(engine->inputChannels.get(), (std::vector<std::shared_ptr<InputChannel>>{second}));
     EXPECT_FALSE(engine->diagnostics().channel(first->id));
     ASSERT_TRUE(channelState(*second).bus(1));
-    EXPECT_TRUE(channelState(*second).bus(1)->hasPlayer);
+    EXPECT_TRUE(channelState(*second).bus(1)->eq.has_value());
 }
 
 TEST_F(EngineTest, ResetToEmptyLeavesOneFreshBusAndForgetsThePreset) {

@@ -76,7 +76,7 @@ TEST_F(EngineTest, AssignAndUnassignBuildAndDropTheBusGraph) {
     EXPECT_EQ(busState(2).device, idOf("headphones"));
     EXPECT_NEAR(busState(2).mixerVolume, 0.501, 0.001);
     ASSERT_TRUE(channelState(*channel).bus(2));
-    EXPECT_TRUE(channelState(*channel).bus(2)->isPlayerPlaying);
+    EXPECT_TRUE(channelState(*channel).bus(2)->eq.has_value());
     EXPECT_TRUE(busState(2).isWatched);
 
     engine->unassignDevice(bus2);

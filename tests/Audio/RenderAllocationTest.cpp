@@ -15,15 +15,22 @@ namespace {
 using testing::EngineTest;
 
 // Two buses render 10 000 cycles each while the main thread keeps changing routing, solo,
-// mute, pan and gain; a low-latency microphone channel is fed through its ring buffers, an
-// application channel through its player chains, and the meters run.
-TEST_F(EngineTest, RenderCyclesNeitherAllocateNorFree) {
+// mute, pan and gain; a low-latency microphone, a 44.1 kHz mono microphone on the standard
+// path and an application feed their channels, and the meters run. Neither the renders nor the
+// captures allocate or free.
+TEST_F(EngineTest, RenderAndCaptureCyclesNeitherAllocateNorFree) {
     VirtualSetup setup = testing::standardSetup();
     VirtualDeviceSpec line;
     line.uid = "line";
     line.name = "Line In";
     line.input = VirtualInputSpec{2, Signal::noise(-20, 4)};
     setup.devices.push_back(line);
+    VirtualDeviceSpec mono;
+    mono.uid = "mono";
+    mono.name = "Mono Mic";
+    mono.sampleRate = 44100;
+    mono.input = VirtualInputSpec{1, Signal::sine(700, -20)};
+    setup.devices.push_back(mono);
     setup.apps = {{"org.example.Player", "Player", Signal::sine(1000, -12)}};
     start(setup);
     engine->powerMode = PowerMode::alwaysOn;
@@ -33,6 +40,10 @@ TEST_F(EngineTest, RenderCyclesNeitherAllocateNorFree) {
     auto fast = engine->addInputChannel();
     engine->setInputSource(fast, engine->availableInputDevices.get()[1]);
     ASSERT_TRUE(channelState(*fast).isLowLatency);
+    auto converted = engine->addInputChannel();
+    converted->busAssignments = std::set<int>{1, 2};
+    engine->setInputSource(converted, engine->availableInputDevices.get()[2]);
+    ASSERT_TRUE(channelState(*converted).hasConverter);
     auto standard = engine->addInputChannel();
     standard->busAssignments = std::set<int>{1, 2};
     engine->setInputSource(standard, engine->capturableApps.get()[0]);

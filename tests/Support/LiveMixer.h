@@ -76,14 +76,16 @@ struct LiveMixer {
     std::shared_ptr<MultiOutputEngine> engine;
 };
 
-// The share of 10 ms blocks of x (48 kHz) in which a tone of `frequency` has `levelDb`
+// The share of 10 ms blocks of x (at `rate`) in which a tone of `frequency` has `levelDb`
 // (peak, dBFS) within ±1 dB. A busy machine may make the real-time driver skip now and then;
 // a lost channel or a wrong gain fails every block.
-inline double toneBlocks(const std::vector<float>& x, double frequency, double levelDb) {
+inline double toneBlocks(const std::vector<float>& x, double frequency, double levelDb,
+                         double rate = 48000) {
     int good = 0;
     int blocks = 0;
-    for (std::size_t b = 0; b + 480 <= x.size(); b += 480, ++blocks) {
-        const double level = toDb(toneAmplitude(x, frequency, 48000, b, b + 480));
+    const auto length = static_cast<std::size_t>(rate / 100);
+    for (std::size_t b = 0; b + length <= x.size(); b += length, ++blocks) {
+        const double level = toDb(toneAmplitude(x, frequency, rate, b, b + length));
         good += std::fabs(level - levelDb) <= 1.0 ? 1 : 0;
     }
     return blocks ? static_cast<double>(good) / blocks : 0.0;
