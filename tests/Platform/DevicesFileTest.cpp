@@ -40,7 +40,7 @@ TEST(DevicesFile, ReadsEveryField) {
         { "uid": "usb-mic", "name": "USB Mic", "transport": "usb ",
           "sampleRate": 44100, "availableRates": [[44100, 44100], [48000, 96000]],
           "input": { "channels": 1, "signal": { "sine": { "frequency": 1000, "level": -6 } } } },
-        { "uid": "speakers", "name": "Speakers", "transport": "bltn",
+        { "uid": "speakers", "name": "Speakers", "transport": "bltn", "clockPpm": -150.5,
           "output": { "channels": 2 } },
         { "uid": "loop", "name": "Quorvanta System", "transport": "virt",
           "input": { "channels": 2, "signal": { "file": "music.wav" } },
@@ -63,6 +63,8 @@ TEST(DevicesFile, ReadsEveryField) {
     EXPECT_EQ(mic.name, "USB Mic");
     EXPECT_EQ(mic.transport, Transport::usb);
     EXPECT_EQ(mic.sampleRate, 44100.0);
+    EXPECT_EQ(mic.clockPpm, 0.0);
+    EXPECT_EQ(setup->devices[1].clockPpm, -150.5);
     ASSERT_EQ(mic.availableRates.size(), 2u);
     EXPECT_EQ(mic.availableRates[1].minimum, 48000.0);
     EXPECT_EQ(mic.availableRates[1].maximum, 96000.0);
@@ -144,6 +146,10 @@ TEST(DevicesFile, RefusesBadFilesNamingTheProblem) {
          "devices[0] (\"a\"): \"sampleRate\" must be a number"},
         {R"({"devices": [{)" + ok + R"(, "sampleRate": 0}]})",
          "devices[0] (\"a\"): \"sampleRate\" must be above 0"},
+        {R"({"devices": [{)" + ok + R"(, "clockPpm": "fast"}]})",
+         "devices[0] (\"a\"): \"clockPpm\" must be a number"},
+        {R"({"devices": [{)" + ok + R"(, "clockPpm": 20000}]})",
+         "devices[0] (\"a\"): \"clockPpm\" must be from -10000 to 10000"},
         {R"({"devices": [{)" + ok + R"(, "availableRates": [[48000]]}]})",
          "devices[0] (\"a\"): \"availableRates\" must be a list of [minimum, maximum] rate pairs"},
         {R"({"devices": [{"uid": "a", "name": "A", "output": {"channels": 0}}]})",

@@ -237,3 +237,51 @@ TEST_F(VirtualTimeDriverTest, RateChangeRestartsTheDeviceGridAtTheNewRate) {
 
 }  // namespace
 }  // namespace qv
+
+namespace qv {
+namespace {
+
+// A device whose clock is off runs its periods at its own pace in virtual time, records as many
+// frames as its clock made, and makes its signal in its own samples.
+TEST_F(VirtualTimeDriverTest, ADeviceClockThatIsOffRunsAtItsOwnPace) {
+    const Signal sine = Signal::sine(1000.0, -6.0);
+    auto fast = outputSpec("fast", 48000.0);
+    fast.clockPpm = 100;
+    auto slow = outputSpec("slow", 48000.0);
+    slow.clockPpm = -250;
+    auto mic = inputSpec("mic", 48000.0, sine);
+    mic.clockPpm = 200;
+    makeHardware({fast, slow, mic});
+    hardware->enableRecording(100.0);
+    std::vector<Call> fastCalls, slowCalls, micCalls;
+    std::vector<float> heard;
+    auto a = play(100, 0.5f, &fastCalls);
+    auto b = play(101, 0.5f, &slowCalls);
+    auto input = hardware->openInputStream(
+        102, 480,
+        [&](const float* const* channels, int, int frames, double rate) {
+            micCalls.push_back({queue.now(), frames, rate});
+            heard.insert(heard.end(), channels[0], channels[0] + frames);
+        },
+        {}, nullptr);
+    ASSERT_TRUE(input->start().ok());
+    driver->run(100.0);
+
+    // Periods every 128 / (48000 × (1 + ppm / 1e6)) seconds, at the nominal rate.
+    ASSERT_GT(fastCalls.size(), 1000u);
+    EXPECT_NEAR(fastCalls[1000].time, 1000 * 128 / (48000.0 * 1.0001), 1e-9);
+    EXPECT_EQ(fastCalls[1000].rate, 48000.0);
+    EXPECT_NEAR(slowCalls[1000].time, 1000 * 128 / (48000.0 * 0.99975), 1e-9);
+    // 100 s × 48009.6 frames per second: 10002 buffers, the last due at 100 s itself.
+    EXPECT_EQ(micCalls.size(), 10001u);
+    EXPECT_EQ(hardware->recording(100)[0].size(), 4800480u);
+    EXPECT_EQ(hardware->recording(101)[0].size(), 4798800u);
+    EXPECT_EQ(hardware->recording(100)[0].back(), 0.5f) << "played to the end";
+    // The sine is 1 kHz in the device's samples (1000.2 Hz in virtual time).
+    std::vector<float> expected(heard.size());
+    sine.render(0, 0, static_cast<int>(expected.size()), 48000.0, expected.data());
+    EXPECT_EQ(heard, expected);
+}
+
+}  // namespace
+}  // namespace qv

@@ -1,6 +1,7 @@
 #include "Audio/Platform/Virtual/DevicesFile.h"
 
 #include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -145,6 +146,12 @@ VirtualDeviceSpec parseDevice(const json& value, std::size_t index,
         spec.sampleRate = number(value, "sampleRate", "sampleRate", where);
         if (!(spec.sampleRate > 0)) {
             refuse(where, "\"sampleRate\" must be above 0");
+        }
+    }
+    if (member(value, "clockPpm")) {
+        spec.clockPpm = number(value, "clockPpm", "clockPpm", where);
+        if (!(std::fabs(spec.clockPpm) <= 10000)) {
+            refuse(where, "\"clockPpm\" must be from -10000 to 10000");
         }
     }
     if (const json* rates = member(value, "availableRates")) {

@@ -27,6 +27,10 @@ struct VirtualDeviceSpec {
     std::string name;
     Transport transport = Transport::virtualDevice;
     double sampleRate = 48000.0;
+    // How far the device's clock is off, parts per million (positive: fast). Its periods come
+    // every frames / (rate × (1 + clockPpm / 1e6)) seconds of virtual time; its signals are
+    // made in its own samples.
+    double clockPpm = 0.0;
     // Empty stands for the single range [sampleRate, sampleRate].
     std::vector<RateRange> availableRates;
     std::optional<VirtualInputSpec> input;

@@ -122,6 +122,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
             std::shared_ptr<StreamLink> link;
             std::uint64_t run = 0;
             double rate = 0;
+            double clock = 0;  // frames per second of virtual time
             int channels = 0;
             int frames = 0;  // per buffer
             Signal signal;   // the device's, for a device stream
@@ -136,6 +137,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
         };
         struct Output {  // an output device, in id order
             double rate = 0;
+            double clock = 0;  // frames per second of virtual time
             std::shared_ptr<Grid> grid;
             std::shared_ptr<Planes> mix;
             std::shared_ptr<Recording> recording;
@@ -161,6 +163,8 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
         int outputChannels() const {
             return spec.output ? static_cast<int>(spec.output->channels) : 0;
         }
+        // Its frames per second of virtual time: the rate, off by the clock's error.
+        double clock() const { return rate * (1.0 + spec.clockPpm * 1e-6); }
     };
 
     struct StreamState {
@@ -268,8 +272,10 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
             Snapshot::Input input;
             if (s.hasOwnSignal) {
                 input.rate = s.ownRate;
+                input.clock = s.ownRate;
             } else if (const Device* d = find(s.device)) {
                 input.rate = d->rate;
+                input.clock = d->clock();
                 input.signal = d->spec.input->signal;
             } else {
                 continue;
@@ -288,6 +294,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
             }
             Snapshot::Output output;
             output.rate = d.rate;
+            output.clock = d.clock();
             output.grid = d.grid;
             output.mix = d.mix;
             output.recording = d.recording;
@@ -312,9 +319,9 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     }
 
     std::shared_ptr<Recording> makeRecording(const Device& d) const {
-        const auto frames = recordingSeconds
-                                ? static_cast<std::size_t>(std::llround(*recordingSeconds * d.rate))
-                                : 0;
+        const auto frames =
+            recordingSeconds ? static_cast<std::size_t>(std::llround(*recordingSeconds * d.clock()))
+                             : 0;
         return std::make_shared<Recording>(d.outputChannels(), frames);
     }
 
@@ -1007,8 +1014,8 @@ void VirtualAudioHardware::scheduleCycles(Seconds now, Seconds maxLate) {
     for (const auto& output : snapshot->outputs) {
         Core::Grid& grid = *output.grid;
         if (!core_->isScheduled(grid) ||
-            isLate(static_cast<double>(grid.frame) / output.rate, now, maxLate)) {
-            core_->schedule(grid, now, output.rate);
+            isLate(static_cast<double>(grid.frame) / output.clock, now, maxLate)) {
+            core_->schedule(grid, now, output.clock);
         }
     }
     for (const auto& input : snapshot->inputs) {
@@ -1016,9 +1023,9 @@ void VirtualAudioHardware::scheduleCycles(Seconds now, Seconds maxLate) {
             continue;
         }
         Core::Grid& grid = *input.grid;
-        const Seconds boundary = static_cast<double>(grid.frame + input.frames) / input.rate;
+        const Seconds boundary = static_cast<double>(grid.frame + input.frames) / input.clock;
         if (!core_->isScheduled(grid) || isLate(boundary, now, maxLate)) {
-            core_->schedule(grid, now, input.rate);
+            core_->schedule(grid, now, input.clock);
         }
     }
 }
@@ -1041,12 +1048,12 @@ std::optional<Seconds> VirtualAudioHardware::nextCycleTime() const {
     };
     for (const auto& output : snapshot->outputs) {
         if (core_->isScheduled(*output.grid)) {
-            consider(static_cast<double>(output.grid->frame) / output.rate);
+            consider(static_cast<double>(output.grid->frame) / output.clock);
         }
     }
     for (const auto& input : snapshot->inputs) {
         if (input.link->runs(input.run) && core_->isScheduled(*input.grid)) {
-            consider(static_cast<double>(input.grid->frame + input.frames) / input.rate);
+            consider(static_cast<double>(input.grid->frame + input.frames) / input.clock);
         }
     }
     return next;
@@ -1063,7 +1070,7 @@ void VirtualAudioHardware::runCycle(Seconds time) {
     for (const auto& input : snapshot->inputs) {
         Core::Grid& grid = *input.grid;
         if (!core_->isScheduled(grid) ||
-            static_cast<double>(grid.frame + input.frames) / input.rate > time) {
+            static_cast<double>(grid.frame + input.frames) / input.clock > time) {
             continue;
         }
         Core::StreamLink& link = *input.link;
@@ -1086,7 +1093,7 @@ void VirtualAudioHardware::runCycle(Seconds time) {
     const int frames = snapshot->periodFrames;
     for (const auto& output : snapshot->outputs) {
         Core::Grid& grid = *output.grid;
-        if (!core_->isScheduled(grid) || static_cast<double>(grid.frame) / output.rate > time) {
+        if (!core_->isScheduled(grid) || static_cast<double>(grid.frame) / output.clock > time) {
             continue;
         }
         auto& mix = output.mix->samples;

@@ -120,8 +120,9 @@ class VirtualAudioHardware final : public AudioHardware {
     int periodFrames() const;
     void setPeriodFrames(int frames);
 
-    // Records what every output device plays from now on: exactly round(seconds × rate)
-    // frames per device, preallocated (silence where nothing played yet).
+    // Records what every output device plays from now on: exactly
+    // round(seconds × rate × (1 + clockPpm / 1e6)) frames per device, preallocated (silence
+    // where nothing played yet).
     void enableRecording(Seconds seconds);
     // Planar, the device's output channel count; empty for an unknown device.
     std::vector<std::vector<float>> recording(DeviceID device) const;
