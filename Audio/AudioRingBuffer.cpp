@@ -18,9 +18,7 @@ void AudioRingBuffer::write(const float* left, const float* right, std::int64_t 
     if (count <= 0) {
         return;
     }
-    if (count > largestWrite_.load(std::memory_order_relaxed)) {
-        largestWrite_.store(count, std::memory_order_relaxed);
-    }
+    noteWrite(count, time);
     // More than a capacity at once: only the newest frames can be kept.
     const std::int64_t skip = std::max<std::int64_t>(0, count - kCapacity);
     const std::int64_t start = written_.load(std::memory_order_relaxed) + skip;
@@ -34,6 +32,37 @@ void AudioRingBuffer::write(const float* left, const float* right, std::int64_t 
     }
     writeTime_.store(time, std::memory_order_relaxed);
     written_.store(end, std::memory_order_release);
+}
+
+void AudioRingBuffer::noteWrite(std::int64_t count, double time) {
+    constexpr double kWindow = 1.0;
+    constexpr double kPause = 0.1;
+    if (std::isnan(time)) {
+        // Untimed: the largest ever.
+        largestWrite_.store(std::max(largestWrite_.load(std::memory_order_relaxed), count),
+                            std::memory_order_relaxed);
+        return;
+    }
+    Window& w = window_;
+    const double interval = time - lastTime_;
+    lastTime_ = time;
+    if (std::isnan(w.start) || !(interval >= 0 && interval <= kPause)) {
+        w = Window{};
+        w.start = time;
+        deliveringSince_.store(time, std::memory_order_relaxed);
+    } else if (time - w.start >= kWindow) {
+        w.write[0] = w.write[1];
+        w.interval[0] = w.interval[1];
+        w.write[1] = 0;
+        w.interval[1] = 0;
+        w.start = time;
+    }
+    w.write[1] = std::max(w.write[1], count);
+    if (interval >= 0 && interval <= kPause) {
+        w.interval[1] = std::max(w.interval[1], interval);
+    }
+    largestWrite_.store(std::max(w.write[0], w.write[1]), std::memory_order_relaxed);
+    largestInterval_.store(std::max(w.interval[0], w.interval[1]), std::memory_order_relaxed);
 }
 
 std::int64_t AudioRingBuffer::read(float* left, float* right, std::int64_t count) {

@@ -50,8 +50,13 @@ class AudioRingBuffer {
 
     // Frames waiting to be read (reader thread; an estimate on other threads).
     std::int64_t availableFrames() const;
-    // The largest single write so far, frames (any thread).
+    // The largest single write, frames, and the longest time between two timed writes, seconds,
+    // both over the last one to two seconds of timed writes (any thread). Writes further apart
+    // than a tenth of a second start afresh: the capture paused.
     std::int64_t largestWrite() const { return largestWrite_.load(std::memory_order_relaxed); }
+    double largestInterval() const { return largestInterval_.load(std::memory_order_relaxed); }
+    // When the timed writes began, after the last pause (NaN before any).
+    double deliveringSince() const { return deliveringSince_.load(std::memory_order_relaxed); }
     // Frames the reader lost to overruns, and frames it filled with silence (any thread).
     std::uint64_t overrunFrames() const { return overrun_.load(std::memory_order_relaxed); }
     std::uint64_t underrunFrames() const { return underrun_.load(std::memory_order_relaxed); }
@@ -73,6 +78,16 @@ class AudioRingBuffer {
     std::atomic<bool> resetRequested_{false};
     std::uint64_t resets_ = 0;  // reader thread
     std::atomic<std::int64_t> largestWrite_{0};
+    std::atomic<double> largestInterval_{0.0};
+    std::atomic<double> deliveringSince_{std::numeric_limits<double>::quiet_NaN()};
+    // Writer thread: the two windows the largest values are taken over.
+    struct Window {
+        double start = std::numeric_limits<double>::quiet_NaN();
+        std::int64_t write[2] = {0, 0};
+        double interval[2] = {0, 0};
+    } window_;
+    double lastTime_ = std::numeric_limits<double>::quiet_NaN();
+    void noteWrite(std::int64_t count, double time);
     std::atomic<std::uint64_t> overrun_{0};
     std::atomic<std::uint64_t> underrun_{0};
 };

@@ -73,20 +73,22 @@ void ChannelBusInput::render(float* left, float* right, int frames) {
         const int n = std::min(frames - done, ClockBridge::kMaxRequest);
         float* l = left + done;
         float* r = right + done;
-        if (!bridge_.pull(l, r, n, feed_->now())) {
+        const Gains wanted = target();
+        // Silent and staying so: the hand-over keeps pace without working out the audio.
+        const bool listened = !(wanted == Gains{}) || rampLeft_ > 0 || !(current_ == Gains{});
+        if (!bridge_.pull(l, r, n, feed_->now(), listened)) {
             // Silence; the sound that follows fades in.
             current_ = {};
             target_ = {};
             rampLeft_ = 0;
-        } else {
-            applyGains(l, r, n);
+        } else if (listened) {
+            applyGains(wanted, l, r, n);
         }
         done += n;
     }
 }
 
-void ChannelBusInput::applyGains(float* left, float* right, int frames) {
-    const Gains wanted = target();
+void ChannelBusInput::applyGains(const Gains& wanted, float* left, float* right, int frames) {
     if (!(wanted == target_)) {
         target_ = wanted;
         rampLeft_ = kRampFrames;

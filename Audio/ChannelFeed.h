@@ -86,7 +86,7 @@ class ChannelBusInput {
     };
     // What the channel's settings ask for on this bus now.
     Gains target() const;
-    void applyGains(float* left, float* right, int frames);
+    void applyGains(const Gains& wanted, float* left, float* right, int frames);
 
     std::shared_ptr<ChannelFeed> feed_;
     int busId_;

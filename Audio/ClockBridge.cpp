@@ -12,6 +12,8 @@ constexpr double kNaturalFrequency = 1.0;
 constexpr double kDamping = 0.9;
 // Longer than this since the last delivery, and the capture is not keeping pace: no measure.
 constexpr double kStaleDelivery = 0.1;
+// How long deliveries are watched before the delay they need is taken, seconds.
+constexpr double kObserve = 0.05;
 // A capture that comes back within this after the ring ran dry was late, not paused.
 constexpr double kLateCapture = 0.1;
 // Longer than this between two pulls, and the bus did not render (it stopped, or its device
@@ -31,7 +33,14 @@ void ClockBridge::restart() {
     marginShown_.store(margin_, std::memory_order_relaxed);
 }
 
-bool ClockBridge::prime(int frames) {
+double ClockBridge::neededDelay() const {
+    // Just before a delivery the ring holds the least: the delay less the frames on their way.
+    const double gap =
+        std::max(static_cast<double>(ring_->largestWrite()), ring_->largestInterval() * rate_);
+    return gap + AdaptiveResampler::kLookahead + margin_;
+}
+
+bool ClockBridge::prime(int frames, double now) {
     ring_->skip(0);  // carries out a reset asked for
     if (ring_->resets() != seenResets_) {
         seenResets_ = ring_->resets();
@@ -50,15 +59,24 @@ bool ClockBridge::prime(int frames) {
             dryFrames_ += frames;
         }
     }
-    const std::int64_t largestWrite = ring_->largestWrite();
-    const std::int64_t level =
-        largestWrite + largestRequest_ + AdaptiveResampler::kLookahead + margin_;
-    if (largestWrite == 0 || available < level) {
+    // A few deliveries tell how far apart they come.
+    const auto fill = ring_->fill();
+    if (!fill || !(ring_->largestInterval() > 0) || !(now - ring_->deliveringSince() >= kObserve)) {
         return false;
     }
-    ring_->skip(available - level);
+    const double since = std::clamp(now - fill->deliveredAt, 0.0, kStaleDelivery);
+    const double have = static_cast<double>(fill->frames) + since * rate_;
+    const double wanted = neededDelay() + frames;
+    const std::int64_t firstRead = frames + AdaptiveResampler::kLookahead + 1;
+    if (have < wanted || fill->frames < firstRead) {
+        return false;
+    }
+    // Whatever is beyond the delay wanted is dropped, so the delay starts where it is kept.
+    const auto excess = static_cast<std::int64_t>(std::floor(have - wanted));
+    ring_->skip(std::min(excess, fill->frames - firstRead));
     resampler_.reset();
     resampler_.setRatio(1.0 + integral_);
+    target_ = neededDelay();
     isFlowing_ = true;
     hasSmoothed_ = false;
     flowedSeconds_ = 0;
@@ -66,9 +84,8 @@ bool ClockBridge::prime(int frames) {
     return true;
 }
 
-bool ClockBridge::pull(float* left, float* right, int frames, double now) {
+bool ClockBridge::pull(float* left, float* right, int frames, double now, bool listened) {
     frames = std::clamp(frames, 0, kMaxRequest);
-    largestRequest_ = std::max(largestRequest_, frames);
     if (isFlowing_ &&
         (now - lastPull_ > kRenderGap || ring_->availableFrames() >= AudioRingBuffer::kCapacity)) {
         // A backlog that would hold the delay far above its target: start again from the
@@ -76,13 +93,14 @@ bool ClockBridge::pull(float* left, float* right, int frames, double now) {
         isFlowing_ = false;
     }
     lastPull_ = now;
-    if (!isFlowing_ && !prime(frames)) {
+    if (!isFlowing_ && !prime(frames, now)) {
         std::fill(left, left + frames, 0.0f);
         std::fill(right, right + frames, 0.0f);
         flowing_.store(false, std::memory_order_relaxed);
         return false;
     }
     const int needed = resampler_.inputNeeded(frames);
+    const std::int64_t slack = ring_->availableFrames() - needed;
     const std::int64_t got = ring_->read(resampler_.inputLeft(), resampler_.inputRight(), needed);
     if (ring_->resets() != seenResets_) {
         // A new source: nothing of the old one plays on.
@@ -94,7 +112,13 @@ bool ClockBridge::pull(float* left, float* right, int frames, double now) {
         return false;
     }
     resampler_.commitInput(needed);
-    resampler_.pull(left, right, frames);
+    if (listened) {
+        resampler_.pull(left, right, frames);
+    } else {
+        resampler_.discard(frames);
+        std::fill(left, left + frames, 0.0f);
+        std::fill(right, right + frames, 0.0f);
+    }
     if (got < needed) {
         // Ran dry: what came plays out, then silence until the ring is primed again. The ratio
         // learnt so far stays.
@@ -106,6 +130,10 @@ bool ClockBridge::pull(float* left, float* right, int frames, double now) {
     }
     flowing_.store(true, std::memory_order_relaxed);
     measure(frames, now);
+    if (isSettled_ && slack < margin_ / 2) {
+        // The deliveries came less evenly than they had: keep more, before the ring runs dry.
+        target_ = std::max(target_, smoothed_ + static_cast<double>(margin_ / 2 - slack));
+    }
     return true;
 }
 
@@ -134,9 +162,10 @@ void ClockBridge::measure(int frames, double now) {
             return;
         }
         isSettled_ = true;
-        target_ = smoothed_;
-        settled_.store(target_, std::memory_order_relaxed);
     }
+    // Burstier deliveries need a longer delay; a calmer source keeps the one it has.
+    target_ = std::max(target_, neededDelay());
+    settled_.store(target_, std::memory_order_relaxed);
     const double offset = smoothed_ - target_;
     const double beyond =
         std::fabs(offset) <= kDeadband ? 0.0 : offset - std::copysign(kDeadband, offset);

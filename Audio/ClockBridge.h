@@ -19,20 +19,21 @@ namespace qv {
 // holds. Counting the frames on their way keeps the measure steady whatever the phase between
 // the two devices' periods, which drifts slowly when their clocks differ.
 //
-// How the ratio is steered: the delay is smoothed over a quarter of a second. A second after
-// the audio starts flowing, that smoothed delay becomes the one to keep. From then on a
-// proportional-integral controller turns the offset from it into a ratio, ignoring offsets
-// within half a millisecond, so two clocks that agree run at a ratio of exactly 1 (and the
-// audio passes bit for bit) while clocks that drift apart are followed within a few seconds
-// and then held.
+// What delay it keeps: the longest stretch without a delivery (the largest delivery, or the
+// longest time between two, over the last seconds) plus the resampler's lookahead plus a
+// margin; just before a delivery the ring then still holds the margin. It starts silent, watches
+// the deliveries for 50 ms, and plays once it has that much (and the first request) at hand;
+// anything beyond is dropped once, so the delay starts where it is kept. A ring that runs dry makes
+// it silent again until it has that much once more; when the capture comes back within a tenth of a
+// second, the margin doubles. A reset of the ring (a new source) starts everything afresh. A bus
+// that did not ask for a tenth of a second, or a ring that overran, starts from the newest frames
+// again.
 //
-// It starts silent, and plays once the ring holds its largest delivery, two render requests,
-// the resampler's lookahead and a margin; anything beyond that is dropped once, so the delay
-// starts as small as it can. A ring that runs dry makes it silent again until it holds that
-// much once more; when the capture comes back within a tenth of a second, the margin doubles.
-// A reset of the ring (a new source) starts everything afresh. A bus that did not ask for a
-// tenth of a second, or a ring that overran, starts from the newest frames again. Render
-// thread, except the statistics.
+// How the ratio is steered: the delay is smoothed over a quarter of a second. A second after
+// the audio starts flowing, a proportional-integral controller turns the offset from the delay
+// to keep into a ratio, ignoring offsets within 8 frames, so two clocks that agree
+// run at a ratio of exactly 1 (and the audio passes bit for bit) while clocks that drift apart
+// are followed within a few seconds and then held. Render thread, except the statistics.
 class ClockBridge {
   public:
     // Smoothing of the delay, seconds of output.
@@ -40,9 +41,9 @@ class ClockBridge {
     // How long the audio flows before its delay is the one to keep, seconds.
     static constexpr double kSettleTime = 1.0;
     // Offsets from the kept delay that are not corrected, frames.
-    static constexpr double kDeadband = 24.0;
-    // Margin over the largest delivery and render requests at the start, and at most, frames.
-    static constexpr int kFirstMargin = 32;
+    static constexpr double kDeadband = 8.0;
+    // Margin over the longest stretch without a delivery, at the start and at most, frames.
+    static constexpr int kFirstMargin = 64;
     static constexpr int kLargestMargin = 4800;
     // The largest correction, relative.
     static constexpr double kLargestCorrection = 0.002;
@@ -55,8 +56,9 @@ class ClockBridge {
 
     // Render thread: `frames` frames (at most kMaxRequest), at `now` seconds on the clock the
     // capture stamps its deliveries with. Returns whether audio flowed; while it does not, both
-    // outputs are silence.
-    bool pull(float* left, float* right, int frames, double now);
+    // outputs are silence. When nobody listens, the audio moves on just the same but the
+    // outputs are left silent, which costs next to nothing.
+    bool pull(float* left, float* right, int frames, double now, bool listened = true);
 
     AudioRingBuffer& ring() const { return *ring_; }
 
@@ -72,7 +74,9 @@ class ClockBridge {
     int margin() const { return marginShown_.load(std::memory_order_relaxed); }
 
   private:
-    bool prime(int frames);
+    bool prime(int frames, double now);
+    // The delay that keeps the ring from running dry just before a delivery.
+    double neededDelay() const;
     void restart();
     void measure(int frames, double now);
 
@@ -82,7 +86,6 @@ class ClockBridge {
 
     // Render thread.
     int margin_ = kFirstMargin;
-    int largestRequest_ = 0;
     bool isFlowing_ = false;
     std::uint64_t seenResets_ = 0;
     double lastPull_ = 0;

@@ -129,17 +129,27 @@ void AdaptiveResampler::pull(float* left, float* right, int frames) {
                 }
             }
         }
-        position_ += ratio_ * n;
-        // Keep only the history the next output still needs.
-        const int keepFrom = static_cast<int>(std::floor(position_)) - kTaps / 2 + 1;
-        if (keepFrom > 0) {
-            for (auto& h : history_) {
-                std::copy(h.begin() + keepFrom, h.begin() + filled_, h.begin());
-            }
-            filled_ -= keepFrom;
-            position_ -= keepFrom;
-        }
+        advance(n);
         done += n;
+    }
+}
+
+void AdaptiveResampler::discard(int frames) {
+    if (frames > 0) {
+        advance(frames);
+    }
+}
+
+void AdaptiveResampler::advance(int frames) {
+    position_ += ratio_ * frames;
+    // Keep only the history the next output still needs.
+    const int keepFrom = static_cast<int>(std::floor(position_)) - kTaps / 2 + 1;
+    if (keepFrom > 0) {
+        for (auto& h : history_) {
+            std::copy(h.begin() + keepFrom, h.begin() + filled_, h.begin());
+        }
+        filled_ -= keepFrom;
+        position_ -= keepFrom;
     }
 }
 

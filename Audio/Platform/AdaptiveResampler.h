@@ -38,6 +38,8 @@ class AdaptiveResampler {
 
     // Writes `frames` outputs; inputNeeded(frames) must be 0.
     void pull(float* left, float* right, int frames);
+    // Moves on as pull() would, without working the outputs out (nobody listens).
+    void discard(int frames);
 
     // Input frames held that the outputs have not reached yet, fractional.
     double heldFrames() const { return filled_ - position_; }
@@ -45,6 +47,8 @@ class AdaptiveResampler {
     void reset();
 
   private:
+    void advance(int frames);
+
     const float* table_;  // (kPhases + 1) × kTaps, shared by every resampler
     double ratio_ = 1.0;
     int maxChunk_;

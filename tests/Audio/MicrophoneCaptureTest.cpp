@@ -234,7 +234,9 @@ TEST_F(MicrophoneTest, TheTapPlaysOnlyOnAssignedBusesAndAMuteLeavesNoBacklog) {
     channel->isMuted = false;
     const auto first = static_cast<std::int64_t>(std::llround(queue.now() * 48000));
     const auto out = render("speakers", 0.3);
-    EXPECT_TRUE(lagBehind(out, noise, first)) << "a backlog from the muted time";
+    // (Each render starts the device cycles afresh, which the hand-over sees as a late delivery
+    // and answers with a little more delay; a backlog would be the 0.3 s of the mute.)
+    EXPECT_TRUE(lagBehind(out, noise, first, 1024)) << "a backlog from the muted time";
 }
 
 TEST_F(MicrophoneTest, AMicThatComesBackUnderANewIdIsCapturedAgain) {

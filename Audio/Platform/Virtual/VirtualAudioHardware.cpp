@@ -981,6 +981,12 @@ std::vector<std::vector<float>> VirtualAudioHardware::recording(DeviceID device)
     return d ? d->recording->take() : std::vector<std::vector<float>>{};
 }
 
+std::size_t VirtualAudioHardware::recordedFrames(DeviceID device) const {
+    std::lock_guard lock(core_->mutex);
+    const auto* d = core_->find(device);
+    return d ? d->recording->frames.load(std::memory_order_acquire) : 0;
+}
+
 bool VirtualAudioHardware::writeRecordings(const std::string& dir, std::string* error) const {
     struct Take {
         std::string uid;

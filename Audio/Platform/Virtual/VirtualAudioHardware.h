@@ -126,6 +126,8 @@ class VirtualAudioHardware final : public AudioHardware {
     void enableRecording(Seconds seconds);
     // Planar, the device's output channel count; empty for an unknown device.
     std::vector<std::vector<float>> recording(DeviceID device) const;
+    // How many frames of the recording were played so far.
+    std::size_t recordedFrames(DeviceID device) const;
     // Writes DIR/<uid>.wav (32-bit float, device rate and channels) for every output device.
     bool writeRecordings(const std::string& dir, std::string* error) const;
 
