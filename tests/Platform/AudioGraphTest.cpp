@@ -195,7 +195,7 @@ TEST_F(AudioGraphTest, MixerSumsItsInputsTimesVolumeAndDetachedNodesFallSilent) 
     EXPECT_FALSE(graph.isAttached(b.get()));
     EXPECT_FLOAT_EQ(render(graph, 8).right[7], 0.25f * 0.501f);
 
-    mixer->setOutputVolume(0.0f);
+    mixer->setOutputVolume(0.0f, false);
     EXPECT_EQ(render(graph, 8).left[0], 0.0f);
 }
 
