@@ -180,6 +180,19 @@ void DelayNode::render(const float* const* inputs, float* const* outputs, int fr
         }
         source = outputs;
     }
+    if (tapFade_.left == 0 && effect_.left == 0 && wet_.left == 0 && feedbackGain_.left == 0 &&
+        (delay == tap_ || delay == 0 || effect_.value == 0.0f)) {
+        // Nothing moves in this block.
+        if (effect_.value == 0.0f) {
+            if (delay != 0) {
+                tap_ = delay;
+            }
+            passThrough(source, outputs, frames);
+        } else {
+            renderSteady(source, outputs, frames);
+        }
+        return;
+    }
     for (int done = 0; done < frames;) {
         if (tapFade_.left == 0 && delay > 0 && delay != tap_) {
             if (effect_.value == 0.0f) {

@@ -290,16 +290,47 @@ void EQNode::renderCrossfade(const float* const* source, float* const* outputs, 
     fadeLeft_ -= frames;
 }
 
+// Render thread. Keeps the last two input frames, for a band that starts from them.
+void EQNode::rememberInput(const float* const* inputs, int frames) {
+    for (int c = 0; c < 2; ++c) {
+        const double x1 = inputs ? inputs[c][frames - 1] : 0.0;
+        input_.x2[c] = frames >= 2 ? (inputs ? inputs[c][frames - 2] : 0.0) : input_.x1[c];
+        input_.x1[c] = x1;
+    }
+}
+
 // Render thread.
 void EQNode::render(const float* const* inputs, float* const* outputs, int frames) {
+    if (frames <= 0) {
+        return;
+    }
+    const bool changed = !rendered_ || fadeLeft_ > 0 ||
+                         (sharedSlot_.load(std::memory_order_relaxed) & kNewer) ||
+                         bypass() != runningBypass_;
+    if (!changed) {
+        // The same filters as in the last block, or none.
+        const CoefficientSet& set = slots_[static_cast<std::size_t>(readSlot_)];
+        if (runningBypass_ || set.count == 0) {
+            copyOrSilence(inputs, outputs, frames);
+        } else {
+            const float* const* source = inputs;
+            if (!source) {
+                copyOrSilence(nullptr, outputs, frames);
+                source = outputs;
+            }
+            processBiquadCascade(set.stages.data(), history_.data(), set.count, source, outputs,
+                                 frames);
+            flushTinyHistory(history_.data(), set.count);
+        }
+        rememberInput(inputs, frames);
+        return;
+    }
     const float* const* source = inputs;
     if (!source) {
         // Silence in: the filters still ring out.
         copyOrSilence(nullptr, outputs, frames);
         source = outputs;
     }
-    // Read before the output can overwrite it (the source may be the output).
-    const InputHistory after = inputHistoryAt(inputs, frames);
     for (int done = 0; done < frames;) {
         if (fadeLeft_ == 0) {
             followChanges(inputHistoryAt(inputs, done));
@@ -316,7 +347,7 @@ void EQNode::render(const float* const* inputs, float* const* outputs, int frame
         }
         done += n;
     }
-    input_ = after;
+    rememberInput(inputs, frames);
 }
 
 }  // namespace qv

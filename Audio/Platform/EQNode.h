@@ -87,6 +87,7 @@ class EQNode final : public AudioNode {
     void followChanges(const InputHistory& input);
     void startHistory(const CoefficientSet& set, const InputHistory& input);
     InputHistory inputHistoryAt(const float* const* inputs, int frame) const;
+    void rememberInput(const float* const* inputs, int frames);
     void renderCascade(const CoefficientSet& set, BiquadStageState* history,
                        const float* const* source, float* const* outputs, int frames);
     void renderCrossfade(const float* const* source, float* const* outputs, int frames);

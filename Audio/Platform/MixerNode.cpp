@@ -16,6 +16,25 @@ float MixerNode::volumeOf(std::uint64_t packed) {
     return std::bit_cast<float>(static_cast<std::uint32_t>(packed));
 }
 
+namespace {
+
+// Frames [from, from + frames) of the inputs (none: silence) times `volume`.
+void scale(const float* const* inputs, float* const* outputs, int from, int frames, float volume) {
+    for (int c = 0; c < 2; ++c) {
+        float* out = outputs[c] + from;
+        if (!inputs || volume == 0.0f) {
+            std::fill_n(out, frames, 0.0f);
+            continue;
+        }
+        const float* in = inputs[c] + from;
+        for (int i = 0; i < frames; ++i) {
+            out[i] = in[i] * volume;
+        }
+    }
+}
+
+}  // namespace
+
 MixerNode::MixerNode()
     : target_(pack(1.0f, 0)),
       rampFrames_(static_cast<int>(std::lround(kRampSeconds * internalFormat().sampleRate))) {}
@@ -43,6 +62,10 @@ void MixerNode::render(const float* const* inputs, float* const* outputs, int fr
     const std::uint64_t packed = target_.load(std::memory_order_acquire);
     const float target = volumeOf(packed);
     const auto jumps = static_cast<std::uint32_t>(packed >> 32);
+    if (rampLeft_ == 0 && target == rampTo_ && jumps == jumpsSeen_ && rendered_) {
+        scale(inputs, outputs, 0, frames, applied_);  // steady
+        return;
+    }
     if (jumps != jumpsSeen_ || !rendered_) {
         // A jump lands at its level (a later change ramps on from there); a first render with
         // no jump starts at the target.
@@ -63,33 +86,31 @@ void MixerNode::render(const float* const* inputs, float* const* outputs, int fr
     const int ramped = std::min(frames, rampLeft_);
     if (ramped > 0) {
         const int done = rampFrames_ - rampLeft_;
+        const float from = rampFrom_;
         const float span = rampTo_ - rampFrom_;
         const float perFrame = 1.0f / static_cast<float>(rampFrames_);
-        for (int i = 0; i < ramped; ++i) {
-            const int frame = done + i + 1;
-            applied_ = frame == rampFrames_
-                           ? rampTo_
-                           : rampFrom_ + span * (static_cast<float>(frame) * perFrame);
-            outputs[0][i] = inputs ? inputs[0][i] * applied_ : 0.0f;
-            outputs[1][i] = inputs ? inputs[1][i] * applied_ : 0.0f;
+        const int interpolated = std::min(ramped, rampFrames_ - 1 - done);
+        for (int c = 0; c < 2; ++c) {
+            float* out = outputs[c];
+            if (!inputs) {
+                std::fill_n(out, ramped, 0.0f);
+                continue;
+            }
+            const float* in = inputs[c];
+            for (int i = 0; i < interpolated; ++i) {
+                out[i] = in[i] * (from + span * (static_cast<float>(done + i + 1) * perFrame));
+            }
+            if (interpolated < ramped) {
+                out[interpolated] = in[interpolated] * rampTo_;
+            }
         }
         rampLeft_ -= ramped;
+        applied_ =
+            rampLeft_ == 0 ? rampTo_ : from + span * (static_cast<float>(done + ramped) * perFrame);
     }
     const int rest = frames - ramped;
-    if (rest == 0) {
-        return;
-    }
-    const float volume = applied_;
-    for (int c = 0; c < 2; ++c) {
-        float* out = outputs[c] + ramped;
-        if (!inputs || volume == 0.0f) {
-            std::fill_n(out, rest, 0.0f);
-            continue;
-        }
-        const float* in = inputs[c] + ramped;
-        for (int i = 0; i < rest; ++i) {
-            out[i] = in[i] * volume;
-        }
+    if (rest > 0) {
+        scale(inputs, outputs, ramped, rest, applied_);
     }
 }
 
