@@ -33,10 +33,12 @@ struct EQFilterParameters {
 // No edit clicks: when the set (or the whole-node bypass) changes, the render thread runs the
 // old filters and the new ones side by side for kFadeSeconds and crossfades from the first to
 // the second in a straight line. The old ones go on from their own history, so their output
-// stays continuous; the new ones start from the old history (a band that starts now, from
-// the state of a flat band: its input so far), so they pick up the signal where it is. A change
-// that comes during a crossfade follows when that one ends, the newest set first. The first
-// render starts with the set published by then.
+// stays continuous. The new ones pick up the signal where it is: a band that ran before keeps
+// its history when its new filter is nearer its old one than flat (a band being tuned), and any
+// other starts as a flat band would stand (from its input so far). A change that comes during a
+// crossfade follows when that one ends, the newest set first. The first render starts with the
+// set published by then. Once a crossfade is over, no active band (or bypass) passes the audio
+// bit for bit again.
 class EQNode final : public AudioNode {
   public:
     static constexpr int kBandCount = 11;
@@ -56,7 +58,7 @@ class EQNode final : public AudioNode {
     // Main thread. Number of bands in the published set (not bypassed, gain not 0 dB).
     int activeBandCount() const { return activeCount_; }
 
-    // Whole-node bypass: audio passes unchanged. Any thread.
+    // Whole-node bypass: audio passes unchanged (after a crossfade). Any thread.
     void setBypass(bool bypass) { bypass_.store(bypass, std::memory_order_relaxed); }
     bool bypass() const { return bypass_.load(std::memory_order_relaxed); }
 
