@@ -1,6 +1,7 @@
 #include "Audio/Platform/AudioGraph.h"
 
 #include "Foundation/RealtimeScope.h"
+#include "Foundation/ScopedNoDenormals.h"
 
 #include <algorithm>
 #include <cmath>
@@ -254,6 +255,7 @@ void AudioGraph::renderStereo(float* left, float* right, int frames) {
 
 void AudioGraph::renderOutput(float* const* channels, int channelCount, int frames,
                               double sampleRate) {
+    ScopedNoDenormals noDenormals;
     RealtimeScope realtime;
     // Devices at another rate than the graph's get a converted stream.
     const bool convert = resampler_ && std::fabs(resampler_->targetRate() - sampleRate) < 0.5;
@@ -281,6 +283,7 @@ void AudioGraph::renderOutput(float* const* channels, int channelCount, int fram
 
 void AudioGraph::deliverInput(const float* const* channels, int channelCount, int frames,
                               double rate) {
+    ScopedNoDenormals noDenormals;
     if (!input_.tap_ || frames <= 0) {
         return;
     }

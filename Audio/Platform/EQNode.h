@@ -28,10 +28,21 @@ struct EQFilterParameters {
 
 // An 11-band equaliser (stereo, the bands in index order). Band parameters are set on the main
 // thread, which designs the filters and hands a whole coefficient set to the render thread
-// without locks; filter history carries across changes of a band, so edits do not click.
+// without locks.
+//
+// No edit clicks: when the set (or the whole-node bypass) changes, the render thread runs the
+// old filters and the new ones side by side for kFadeSeconds and crossfades from the first to
+// the second in a straight line. The old ones go on from their own history, so their output
+// stays continuous. The new ones pick up the signal where it is: a band that ran before keeps
+// its history when its new filter is nearer its old one than flat (a band being tuned), and any
+// other starts as a flat band would stand (from its input so far). A change that comes during a
+// crossfade follows when that one ends, the newest set first. The first render starts with the
+// set published by then. Once a crossfade is over, no active band (or bypass) passes the audio
+// bit for bit again.
 class EQNode final : public AudioNode {
   public:
     static constexpr int kBandCount = 11;
+    static constexpr double kFadeSeconds = 0.010;
 
     EQNode();
 
@@ -47,7 +58,7 @@ class EQNode final : public AudioNode {
     // Main thread. Number of bands in the published set (not bypassed, gain not 0 dB).
     int activeBandCount() const { return activeCount_; }
 
-    // Whole-node bypass: audio passes unchanged. Any thread.
+    // Whole-node bypass: audio passes unchanged (after a crossfade). Any thread.
     void setBypass(bool bypass) { bypass_.store(bypass, std::memory_order_relaxed); }
     bool bypass() const { return bypass_.load(std::memory_order_relaxed); }
 
@@ -68,8 +79,20 @@ class EQNode final : public AudioNode {
         std::array<BiquadStage, kBandCount> stages{};
     };
 
+    // The last two inputs of each channel, as a section's x history holds them.
+    struct InputHistory {
+        double x1[2] = {0.0, 0.0};
+        double x2[2] = {0.0, 0.0};
+    };
+
     void publish();
-    void adoptHistory(std::uint32_t mask);
+    void followChanges(const InputHistory& input);
+    void startHistory(const CoefficientSet& set, const InputHistory& input);
+    InputHistory inputHistoryAt(const float* const* inputs, int frame) const;
+    void rememberInput(const float* const* inputs, int frames);
+    void renderCascade(const CoefficientSet& set, BiquadStageState* history,
+                       const float* const* source, float* const* outputs, int frames);
+    void renderCrossfade(const float* const* source, float* const* outputs, int frames);
 
     // Main thread.
     std::array<EQFilterParameters, kBandCount> bands_{};
@@ -86,10 +109,20 @@ class EQNode final : public AudioNode {
     std::atomic<std::uint8_t> sharedSlot_{1};
     std::atomic<bool> bypass_{false};
 
-    // Render thread.
+    const int fadeFrames_;
+
+    // Render thread. The running set is slots_[readSlot_], or none while bypassed.
     alignas(64) int readSlot_ = 2;
-    std::uint32_t runningMask_ = 0;
+    bool rendered_ = false;
+    bool runningBypass_ = false;
     std::array<BiquadStageState, kBandCount> history_{};  // of the running bands, in order
+    InputHistory input_;                                  // before the next block
+    // The crossfade in flight: frames to go, and the set it leaves (count 0: none, the input
+    // passes) with its history.
+    int fadeLeft_ = 0;
+    CoefficientSet fading_{};
+    std::array<BiquadStageState, kBandCount> fadingHistory_{};
+    float fadeScratch_[2][kMaxRenderFrames] = {};
 };
 
 }  // namespace qv

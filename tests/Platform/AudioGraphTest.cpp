@@ -3,15 +3,20 @@
 #include <random>
 
 #include <array>
+#include <cmath>
 #include <memory>
+#include <numbers>
 #include <vector>
 
 #include "Audio/Platform/AudioGraph.h"
+#include "Audio/Platform/DelayNode.h"
+#include "Audio/Platform/EQNode.h"
 #include "Audio/Platform/MixerNode.h"
 #include "Audio/Platform/PlayerNode.h"
 #include "Audio/Platform/SourceNode.h"
 #include "Audio/Platform/Virtual/VirtualAudioHardware.h"
 #include "Foundation/VirtualMainQueue.h"
+#include "tests/Support/RealtimeAllocations.h"
 
 namespace qv {
 namespace {
@@ -195,7 +200,7 @@ TEST_F(AudioGraphTest, MixerSumsItsInputsTimesVolumeAndDetachedNodesFallSilent) 
     EXPECT_FALSE(graph.isAttached(b.get()));
     EXPECT_FLOAT_EQ(render(graph, 8).right[7], 0.25f * 0.501f);
 
-    mixer->setOutputVolume(0.0f);
+    mixer->setOutputVolume(0.0f, false);
     EXPECT_EQ(render(graph, 8).left[0], 0.0f);
 }
 
@@ -226,6 +231,98 @@ TEST_F(AudioGraphTest, LongRequestsRenderInSlicesWithoutGaps) {
     for (int i = 0; i < frames; ++i) {
         ASSERT_FLOAT_EQ(r.left[static_cast<std::size_t>(i)], static_cast<float>(i) * 1e-4f) << i;
     }
+}
+
+// A bus: a source through a mixer, an equaliser and a delay to the main mixer.
+struct Bus {
+    std::shared_ptr<SourceNode> source;
+    std::shared_ptr<MixerNode> mixer = std::make_shared<MixerNode>();
+    std::shared_ptr<EQNode> eq = std::make_shared<EQNode>();
+    std::shared_ptr<DelayNode> delay = std::make_shared<DelayNode>();
+
+    Bus(AudioGraph& graph, SourceNode::RenderBlock block)
+        : source(std::make_shared<SourceNode>(std::move(block))) {
+        for (const std::shared_ptr<AudioNode>& node :
+             std::initializer_list<std::shared_ptr<AudioNode>>{source, mixer, eq, delay}) {
+            graph.attach(node);
+        }
+        graph.connect(source, *mixer, internalFormat());
+        graph.connect(mixer, *eq, internalFormat());
+        graph.connect(eq, *delay, internalFormat());
+        graph.connect(delay, graph.mainMixerNode(), internalFormat());
+    }
+};
+
+// One impulse, then silence, into a delay that feeds back (each echo half the one before) and a
+// boosting band: the tail falls towards zero, and would pass through the denormal numbers (slow
+// on most CPUs) on its way, were they not flushed.
+TEST_F(AudioGraphTest, DecayingTailsNeverBecomeDenormal) {
+#if !(defined(__SSE__) || defined(__x86_64__))
+    GTEST_SKIP() << "no denormal control on this CPU";
+#endif
+    Bus bus(graph, [first = true](float* const* out, int channels, int frames) mutable {
+        for (int c = 0; c < channels; ++c) {
+            std::fill_n(out[c], frames, 0.0f);
+            out[c][0] = first ? 1.0f : 0.0f;
+        }
+        first = false;
+    });
+    bus.delay->setDelayTime(0.001);
+    bus.delay->setFeedback(50.0f);
+    bus.delay->setWetDryMix(100.0f);
+    bus.eq->setBand(0, {EQFilterType::parametric, 2000.0f, 1.0f, 6.0f, false});
+    long heard = 0;
+    long denormal = 0;
+    for (int period = 0; period < 100; ++period) {
+        for (float v : render(graph, 480).left) {
+            heard += v != 0.0f ? 1 : 0;
+            denormal += std::fpclassify(v) == FP_SUBNORMAL ? 1 : 0;
+        }
+    }
+    EXPECT_GT(heard, 1000);
+    EXPECT_EQ(denormal, 0);
+}
+
+// Every control of a bus moved while it plays: the ramps and crossfades take nothing from the
+// heap on the render thread.
+TEST_F(AudioGraphTest, RampsAndCrossfadesNeverAllocateOnTheRenderThread) {
+    Bus bus(graph, [phase = 0.0](float* const* out, int channels, int frames) mutable {
+        for (int i = 0; i < frames; ++i) {
+            for (int c = 0; c < channels; ++c) {
+                out[c][i] = static_cast<float>(std::sin(phase));
+            }
+            phase += 2.0 * std::numbers::pi * 1000.0 / 48000.0;
+        }
+    });
+    bus.delay->setDelayTime(0.1);
+    bus.delay->setFeedback(30.0f);
+    render(graph, 256);
+    testing::RealtimeAllocations::reset();
+    for (int period = 0; period < 200; ++period) {
+        const bool odd = period % 2 != 0;
+        switch (period % 5) {
+            case 0:
+                bus.mixer->setOutputVolume(odd ? 0.1f : 1.0f);
+                break;
+            case 1:
+                bus.delay->setDelayTime(odd ? 0.0073 : 0.1);
+                bus.delay->setWetDryMix(odd ? 40.0f : 100.0f);
+                break;
+            case 2:
+                bus.eq->setBand(
+                    3, {EQFilterType::parametric, 1000.0f, 1.0f, odd ? 12.0f : 0.0f, false});
+                break;
+            case 3:
+                bus.eq->setBypass(odd);
+                bus.delay->setBypass(!odd);
+                break;
+            default:
+                break;
+        }
+        render(graph, 256);
+    }
+    EXPECT_EQ(testing::RealtimeAllocations::allocations.load(), 0);
+    EXPECT_EQ(testing::RealtimeAllocations::releases.load(), 0);
 }
 
 }  // namespace
