@@ -1,5 +1,6 @@
 #include "Audio/Platform/Pulse/PulseEvents.h"
 
+#include <utility>
 #include <vector>
 
 #include "Foundation/RealtimeScope.h"
@@ -26,7 +27,9 @@ void PulseEventPort::send(PulseEventKind kind, std::int32_t code) {
         queued_.fetch_add(1, std::memory_order_release);
         return;
     }
-    waitingCodes_[static_cast<std::size_t>(kind)].store(code, std::memory_order_relaxed);
+    const auto k = static_cast<std::size_t>(kind);
+    waitingCodes_[k].store(code, std::memory_order_relaxed);
+    waitingOrder_[k].store(++kept_, std::memory_order_relaxed);
     waiting_.fetch_or(bit(kind), std::memory_order_release);
     pipe_->hasWaiting_.store(true, std::memory_order_release);
 }
@@ -45,6 +48,7 @@ std::uint32_t PulseEventPipe::open(PulseEventPort& port,
         ++port.lastOpening_;
     }
     port.waiting_.store(0, std::memory_order_relaxed);
+    port.kept_ = 0;
     port.queued_.store(0, std::memory_order_relaxed);
     port.delivered_ = 0;
     port.opening_.store(port.lastOpening_, std::memory_order_release);
@@ -127,17 +131,31 @@ void PulseEventPipe::deliverWaiting(std::uint32_t id) {
         return;
     }
     const std::uint32_t kinds = port.waiting_.exchange(0, std::memory_order_acq_rel);
-    for (int k = 0; k < kPulseEventKinds; ++k) {
+    struct Kept {
+        std::uint32_t order = 0;
+        PulseEventKind kind = PulseEventKind::opened;
+        std::int32_t code = 0;
+    };
+    std::array<Kept, kPulseEventKinds> kept;
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < kPulseEventKinds; ++k) {
         const auto kind = static_cast<PulseEventKind>(k);
-        if ((kinds & bit(kind)) == 0) {
-            continue;
+        if ((kinds & bit(kind)) != 0) {
+            kept[count++] = {port.waitingOrder_[k].load(std::memory_order_relaxed), kind,
+                             port.waitingCodes_[k].load(std::memory_order_relaxed)};
         }
+    }
+    // In the order they were sent (a handful at most).
+    for (std::size_t i = 1; i < count; ++i) {
+        for (std::size_t j = i; j > 0 && kept[j].order < kept[j - 1].order; --j) {
+            std::swap(kept[j], kept[j - 1]);
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
         if (port.opening() != opening) {
             return;  // the receiver closed the port
         }
-        const std::int32_t code =
-            port.waitingCodes_[static_cast<std::size_t>(k)].load(std::memory_order_relaxed);
-        receiver->received({id, opening, kind, code});
+        receiver->received({id, opening, kept[i].kind, kept[i].code});
     }
 }
 

@@ -47,9 +47,9 @@ class PulseEventPort {
     PulseEventPort& operator=(const PulseEventPort&) = delete;
 
     // The connection thread of the current opening: hands the event to the main thread. Never
-    // blocks, allocates or locks. An event that finds the queue full is kept as a flag of the
-    // port and delivered after the port's earlier events; a change repeated while it waits for
-    // room is delivered once.
+    // blocks, allocates or locks. An event that finds the queue full is kept in the port, one
+    // flag per kind, and delivered after the port's earlier events, in the order it was sent;
+    // a kind sent again while it waits is delivered once, in the place of its last sending.
     void send(PulseEventKind kind, std::int32_t code = 0);
 
     // Once the opening's connection thread has stopped: nothing it sent is delivered any more.
@@ -67,9 +67,12 @@ class PulseEventPort {
     std::uint32_t lastOpening_ = 0;  // main thread
     std::atomic<std::uint32_t> opening_{0};
     // Connection thread → main thread: events that found the queue full, one flag per kind,
-    // with the code each carried; and how many events this opening put in the queue.
+    // with the code each carried and when it was sent; and how many events this opening put in
+    // the queue.
     std::atomic<std::uint32_t> waiting_{0};
     std::array<std::atomic<std::int32_t>, kPulseEventKinds> waitingCodes_{};
+    std::array<std::atomic<std::uint32_t>, kPulseEventKinds> waitingOrder_{};
+    std::uint32_t kept_ = 0;  // connection thread: how many events it kept back
     std::atomic<std::uint32_t> queued_{0};
     std::uint32_t delivered_ = 0;  // main thread: of those, how many were taken out
 };
