@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <functional>
+#include <ostream>
 #include <thread>
 
 #include "Audio/Platform/Pulse/PulseAudioHardware.h"
