@@ -126,11 +126,11 @@ bool PulseAudioHardware::Core::Control::begin(std::string* error) {
             }
         });
     });
-    const bool began = context->start(timeout, [this](bool isReady, const std::string& reason) {
+    const bool began = context->start(timeout, [this](bool isReady, int error) {
         if (isReady) {
             ready();
         } else {
-            finishOpen(nullptr, reason);
+            finishOpen(nullptr, PulseContext::describe(error));
         }
     });
     if (!began && error) {
@@ -274,7 +274,8 @@ void PulseAudioHardware::Core::Control::finishOne() {
     }
 }
 
-PulseAudioHardware::Core::Core(MainQueue& q) : queue(q) {}
+PulseAudioHardware::Core::Core(MainQueue& q)
+    : queue(q), events(std::make_shared<PulseEventPipe>(q)) {}
 
 PulseAudioHardware::Core::~Core() {
     retryTask.cancel();

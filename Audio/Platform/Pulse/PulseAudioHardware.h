@@ -35,6 +35,17 @@ namespace qv {
 // main queue, and the stream is stopped. Stopping or dropping a stream takes its connection's
 // lock for at most one of our own callbacks; once it returns, no callback of the stream (render,
 // capture, configuration change, start failure) runs again.
+//
+// A stream's connection thread is also its render or capture thread, so it never allocates,
+// locks, logs or posts a closure on the stream's account. It asks for real-time scheduling once
+// connected, before the stream is created and so before any audio callback (the outcome is
+// logged once, on the main thread); it runs our part of every write and read callback with
+// denormals flushed to zero, marked as a real-time scope. What becomes of a stream (its opening
+// failed, it was moved or suspended, it broke, the server went) travels to the main thread as a
+// small event through a queue allocated once (PulseEvents.h); a main-queue timer, every 10 ms
+// while a stream is open, turns the events into the stream's callbacks. A configuration change
+// or a late start failure therefore arrives up to one tick after the fact, and never for a
+// stream that was stopped meanwhile.
 class PulseAudioHardware final : public AudioHardware {
   public:
     // Connects to the server named by PULSE_SERVER (or the default one). Never starts a server.

@@ -11,6 +11,10 @@
 #include <utility>
 
 #include "Audio/Platform/Pulse/PulseContext.h"
+#include "Audio/Platform/Pulse/PulseEvents.h"
+#include "Foundation/RealtimeScope.h"
+#include "Foundation/RealtimeThread.h"
+#include "Foundation/ScopedNoDenormals.h"
 
 namespace qv {
 namespace {
@@ -170,20 +174,19 @@ struct Tap {
 
 // One connection of a capture stream: its event thread, the playback streams it records and
 // their mix. Everything but construction and destruction runs on the event thread with the
-// loop's lock held.
+// loop's lock held. The event thread is the capture thread: it asks for real-time scheduling
+// once connected, and tells the main thread what becomes of the session only through its port.
 class CaptureSession {
   public:
-    // Event thread, once: nothing when the session listens, else why it could not.
-    using Opened = std::function<void(std::optional<std::string> error)>;
-
-    // Makes the session's connection and begins connecting; returns at once. The outcome
-    // reaches `onOpened`; a connection that goes after that reaches `onLost` (both on the
-    // event thread). Null and the reason when connecting cannot even begin.
+    // Makes the session's connection and begins connecting; returns at once. What becomes of
+    // it goes through `events`, opened for this session: opened once it listens; openFailed
+    // when it could not connect, or serverGone when the connection failed before or after it
+    // listened (both with the server's error). Null and the reason when connecting cannot even
+    // begin.
     static std::unique_ptr<CaptureSession> open(const Selection& selection,
                                                 const CaptureFormat& format,
                                                 const CaptureStream::SampleHandler& handler,
-                                                Opened onOpened, std::function<void()> onLost,
-                                                std::string* error) {
+                                                PulseEventPort& events, std::string* error) {
         std::string reason;
         auto context = PulseContext::create("capture", &reason);
         if (!context) {
@@ -191,12 +194,12 @@ class CaptureSession {
             return nullptr;
         }
         std::unique_ptr<CaptureSession> session(
-            new CaptureSession(selection, format, handler, std::move(onOpened), std::move(onLost)));
+            new CaptureSession(selection, format, handler, events));
         session->context_ = std::move(context);
         CaptureSession* raw = session.get();
         session->context_->setFailureHandler([raw] { raw->connectionLost(); });
-        if (!session->context_->start(kConnectTimeout, [raw](bool isReady, const std::string& why) {
-                raw->connected(isReady, why);
+        if (!session->context_->start(kConnectTimeout, [raw](bool isReady, int error) {
+                raw->connected(isReady, error);
             })) {
             *error = "Cannot reach the sound server: " + session->context_->lastError();
             return nullptr;
@@ -224,13 +227,8 @@ class CaptureSession {
 
   private:
     CaptureSession(const Selection& selection, const CaptureFormat& format,
-                   const CaptureStream::SampleHandler& handler, Opened onOpened,
-                   std::function<void()> onLost)
-        : selection_(selection),
-          format_(format),
-          handler_(handler),
-          onOpened_(std::move(onOpened)),
-          onLost_(std::move(onLost)) {
+                   const CaptureStream::SampleHandler& handler, PulseEventPort& events)
+        : selection_(selection), format_(format), handler_(handler), events_(events) {
         block_.assign(kBlockFrames * format_.samples.channels, 0.0f);
         lagFrames_ = static_cast<std::size_t>(kLagSeconds * format_.samples.rate);
         longestLagFrames_ = static_cast<std::size_t>(kLongestLagSeconds * format_.samples.rate);
@@ -259,16 +257,20 @@ class CaptureSession {
     }
 
     // Event thread: the connection is ready, or could not get ready.
-    void connected(bool isReady, const std::string& reason) {
+    void connected(bool isReady, int error) {
         if (!isReady) {
             isLost_ = true;
-            onOpened_("Cannot reach the sound server: " + reason);
-        } else if (!listen()) {
+            events_.send(PulseEventKind::openFailed, error);
+            return;
+        }
+        // Before the first recording, so no capture callback runs while it asks.
+        promoteToRealtime("App capture");
+        if (!listen()) {
             isLost_ = true;
-            onOpened_("The sound server connection failed: " + context_->lastError());
+            events_.send(PulseEventKind::serverGone, pa_context_errno(context()));
         } else {
             isListening_ = true;
-            onOpened_(std::nullopt);
+            events_.send(PulseEventKind::opened);
         }
     }
 
@@ -280,11 +282,7 @@ class CaptureSession {
         for (auto& tap : taps_) {
             tap->isDead = true;
         }
-        if (isListening_) {
-            onLost_();
-        } else {
-            onOpened_("The sound server connection failed: " + context_->lastError());
-        }
+        events_.send(PulseEventKind::serverGone, pa_context_errno(context()));
     }
 
     static void onEvent(pa_context* c, pa_subscription_event_type_t type, std::uint32_t index,
@@ -476,15 +474,21 @@ class CaptureSession {
     }
 
     // Event thread: moves what the server recorded into the stream's queue and mixes.
+    // Only our own part counts as the capture cycle: the server's calls around it are the
+    // client library's.
     static void onRead(pa_stream* stream, std::size_t, void* data) {
+        ScopedNoDenormals noDenormals;
         auto* tap = static_cast<Tap*>(data);
         CaptureSession& s = *tap->session;
         const std::size_t frameBytes = s.format_.frameBytes();
         const void* samples = nullptr;
         std::size_t bytes = 0;
         while (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) {
-            // No samples but a length is a hole in the recording: silence.
-            s.take(*tap, static_cast<const float*>(samples), bytes / frameBytes);
+            {
+                RealtimeScope realtime;
+                // No samples but a length is a hole in the recording: silence.
+                s.take(*tap, static_cast<const float*>(samples), bytes / frameBytes);
+            }
             pa_stream_drop(stream);
         }
     }
@@ -517,8 +521,11 @@ class CaptureSession {
 
     // Delivers a block whenever every stream waited for has one. Streams that deliver nothing
     // while the others run more than the lag allowance ahead (a paused application, a suspended
-    // sink) are left out until they deliver again, so they never hold the others up.
+    // sink) are left out until they deliver again, so they never hold the others up. Also runs
+    // when a stream ends, from the server's notifications: a capture cycle all the same.
     void mix() {
+        ScopedNoDenormals noDenormals;
+        RealtimeScope realtime;
         if (isClosing_ || isLost_) {
             return;
         }
@@ -572,14 +579,15 @@ class CaptureSession {
         buffer.frameCount = static_cast<std::int64_t>(kBlockFrames);
         buffer.data = block_.data();
         buffer.byteLength = block_.size() * sizeof(float);
+        // As with virtual devices, the standard path still copies every buffer it is handed.
+        RealtimeScope::Exemption copiesAllowed;
         handler_(buffer);
     }
 
     const Selection& selection_;
     const CaptureFormat format_;
     const CaptureStream::SampleHandler& handler_;
-    Opened onOpened_;
-    std::function<void()> onLost_;
+    PulseEventPort& events_;
     std::unique_ptr<PulseContext> context_;
 
     // Event thread, or with the loop's lock held.
@@ -597,11 +605,16 @@ class CaptureSession {
 
 // The lasting part of a capture stream, shared with the tasks it posts so that a task that
 // runs after the stream is gone finds nothing to do. It owns the current connection and makes
-// a new one when the server goes away.
-class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
+// a new one when the server goes away. Each connection is an opening of its port; what becomes
+// of it arrives on the main thread through the service's pipe.
+class CaptureCore : public PulseEventReceiver, public std::enable_shared_from_this<CaptureCore> {
   public:
-    CaptureCore(MainQueue& queue, Selection selection, const CaptureFormat& format)
-        : queue_(queue), selection_(std::move(selection)), format_(format) {}
+    CaptureCore(MainQueue& queue, std::shared_ptr<PulseEventPipe> pipe, Selection selection,
+                const CaptureFormat& format)
+        : queue_(queue),
+          pipe_(std::move(pipe)),
+          selection_(std::move(selection)),
+          format_(format) {}
 
     bool setHandler(CaptureStream::SampleHandler handler, std::string* error) {
         std::lock_guard lock(mutex_);
@@ -615,8 +628,8 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
         return true;
     }
 
-    // Begins opening the first connection; the completion runs on the main queue once the
-    // session listens, or with the reason it could not (or was stopped first).
+    // Main thread. Begins opening the first connection; the completion runs on the main queue
+    // once the session listens, or with the reason it could not (or was stopped first).
     void start(CaptureStream::Completion completion) {
         std::optional<std::string> error;
         {
@@ -656,6 +669,7 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
             starts = std::move(starts_);
         }
         session.reset();
+        events_.close();
         for (auto& completion : starts) {
             queue_.post([completion = std::move(completion)] {
                 if (completion) {
@@ -666,33 +680,48 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
     }
 
   private:
-    // Mutex held. Begins opening a session; its outcome reaches opened() on the main queue.
+    // Main thread: what the current session's event thread sent.
+    void received(const PulseEvent& event) override {
+        switch (event.kind) {
+            case PulseEventKind::opened:
+                opened(event.opening, std::nullopt);
+                break;
+            case PulseEventKind::openFailed:
+                opened(event.opening,
+                       "Cannot reach the sound server: " + PulseContext::describe(event.code));
+                break;
+            case PulseEventKind::serverGone:
+                if (listens(event.opening)) {
+                    connectionLost(event.opening);
+                } else {
+                    opened(event.opening, "The sound server connection failed: " +
+                                              PulseContext::describe(event.code));
+                }
+                break;
+            default:
+                break;
+        }
+    }
+
+    // Main thread, mutex held. Begins opening a session; its outcome reaches opened().
     bool openSession(std::string* error) {
-        const std::uint64_t generation = ++generation_;
-        std::weak_ptr<CaptureCore> weakSelf = weak_from_this();
-        MainQueue* queue = &queue_;
-        // Event thread of the session: the outcome and the loss go to the main queue.
-        auto onOpened = [weakSelf, generation, queue](std::optional<std::string> failure) {
-            queue->post([weakSelf, generation, failure] {
-                if (auto self = weakSelf.lock()) {
-                    self->opened(generation, failure);
-                }
-            });
-        };
-        auto onLost = [weakSelf, generation, queue] {
-            queue->post([weakSelf, generation] {
-                if (auto self = weakSelf.lock()) {
-                    self->connectionLost(generation);
-                }
-            });
-        };
-        session_ = CaptureSession::open(selection_, format_, handler_, onOpened, onLost, error);
+        generation_ = pipe_->open(events_, weak_from_this());
+        isListening_ = false;
+        session_ = CaptureSession::open(selection_, format_, handler_, events_, error);
+        if (!session_) {
+            events_.close();
+        }
         return session_ != nullptr;
     }
 
-    // Main queue: a session listens, or could not open. The first one answers start(); a
+    bool listens(std::uint32_t generation) {
+        std::lock_guard lock(mutex_);
+        return generation == generation_ && isListening_;
+    }
+
+    // Main thread: a session listens, or could not open. The first one answers start(); a
     // reconnection that failed is tried again later.
-    void opened(std::uint64_t generation, const std::optional<std::string>& failure) {
+    void opened(std::uint32_t generation, const std::optional<std::string>& failure) {
         std::unique_ptr<CaptureSession> failed;
         std::vector<CaptureStream::Completion> starts;
         {
@@ -704,6 +733,7 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
                 isOpening_ = false;
                 starts = std::move(starts_);
             }
+            isListening_ = !failure;
             if (failure) {
                 failed = std::move(session_);
                 if (starts.empty()) {
@@ -713,7 +743,10 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
                 }
             }
         }
-        failed.reset();
+        if (failed) {
+            failed.reset();
+            events_.close();
+        }
         for (auto& completion : starts) {
             if (completion) {
                 completion(failure);
@@ -721,8 +754,8 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
         }
     }
 
-    // Main queue.
-    void connectionLost(std::uint64_t generation) {
+    // Main thread.
+    void connectionLost(std::uint32_t generation) {
         std::unique_ptr<CaptureSession> lost;
         {
             std::lock_guard lock(mutex_);
@@ -733,12 +766,14 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
             retryDelay_ = kFirstRetryDelay;
             scheduleRetry();
         }
+        lost.reset();
+        events_.close();
     }
 
     // Mutex held.
     void scheduleRetry() {
         std::weak_ptr<CaptureCore> weakSelf = weak_from_this();
-        const std::uint64_t generation = generation_;
+        const std::uint32_t generation = generation_;
         retryTask_ = queue_.postAfter(retryDelay_, [weakSelf, generation] {
             if (auto self = weakSelf.lock()) {
                 self->retry(generation);
@@ -748,7 +783,7 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
     }
 
     // Main queue: begins a reconnection.
-    void retry(std::uint64_t generation) {
+    void retry(std::uint32_t generation) {
         std::lock_guard lock(mutex_);
         if (isStopped_ || generation != generation_ || session_) {
             return;
@@ -760,9 +795,11 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
     }
 
     MainQueue& queue_;
+    const std::shared_ptr<PulseEventPipe> pipe_;
     const Selection selection_;
     const CaptureFormat format_;
     CaptureStream::SampleHandler handler_;  // set before the first connection, then read only
+    PulseEventPort events_;  // opened for each session, closed once its thread has stopped
 
     std::mutex mutex_;
     bool isStarted_ = false;
@@ -770,16 +807,19 @@ class CaptureCore : public std::enable_shared_from_this<CaptureCore> {
     std::vector<CaptureStream::Completion> starts_;  // answered when it ends
     bool isStopped_ = false;
     std::unique_ptr<CaptureSession> session_;
-    std::uint64_t generation_ = 0;
+    std::uint32_t generation_ = 0;  // the current session's opening of the port
+    bool isListening_ = false;      // the current session said it listens
     Seconds retryDelay_ = kFirstRetryDelay;
     TaskHandle retryTask_;
 };
 
 class PulseCaptureStream final : public CaptureStream {
   public:
-    PulseCaptureStream(MainQueue& queue, Selection selection, const CaptureFormat& format)
+    PulseCaptureStream(MainQueue& queue, std::shared_ptr<PulseEventPipe> pipe, Selection selection,
+                       const CaptureFormat& format)
         : queue_(queue),
-          core_(std::make_shared<CaptureCore>(queue, std::move(selection), format)) {}
+          core_(std::make_shared<CaptureCore>(queue, std::move(pipe), std::move(selection),
+                                              format)) {}
     ~PulseCaptureStream() override { core_->stop(); }
     PulseCaptureStream(const PulseCaptureStream&) = delete;
     PulseCaptureStream& operator=(const PulseCaptureStream&) = delete;
@@ -887,7 +927,8 @@ struct PulseCaptureService::ContentQuery {
     }
 };
 
-PulseCaptureService::PulseCaptureService(MainQueue& queue) : queue_(queue) {}
+PulseCaptureService::PulseCaptureService(MainQueue& queue)
+    : queue_(queue), events_(std::make_shared<PulseEventPipe>(queue)) {}
 
 PulseCaptureService::~PulseCaptureService() {
     dropControl();
@@ -915,8 +956,8 @@ void PulseCaptureService::getShareableContent(ContentCompletion completion) {
     if (control_) {
         isConnecting_ = true;
         waiting_.push_back(std::move(query));
-        if (control_->start(kConnectTimeout, [this](bool isReady, const std::string& why) {
-                controlConnected(isReady, why);
+        if (control_->start(kConnectTimeout, [this](bool isReady, int error) {
+                controlConnected(isReady, PulseContext::describe(error));
             })) {
             return;
         }
@@ -998,7 +1039,7 @@ std::shared_ptr<CaptureStream> PulseCaptureService::makeStream(
         return nullptr;
     }
     Selection selection{filter.includedApplication, filter.excludedApplications};
-    return std::make_shared<PulseCaptureStream>(queue_, std::move(selection), format);
+    return std::make_shared<PulseCaptureStream>(queue_, events_, std::move(selection), format);
 }
 
 void PulseCaptureService::dropControl() {

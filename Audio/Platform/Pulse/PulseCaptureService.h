@@ -10,6 +10,7 @@
 namespace qv {
 
 class PulseContext;
+class PulseEventPipe;
 
 // Capture of application and system audio from the sound server.
 //
@@ -27,7 +28,12 @@ class PulseContext;
 // program's own playback is never captured. When the server goes away the capture reconnects by
 // itself in the background, waiting a little longer each time (0.25 s doubling up to 4 s), and
 // picks up the matching streams again. A stream may be stopped or dropped from any thread but its
-// own event thread (so not from inside its sample handler).
+// own event thread (so not from inside its sample handler); it is started on the main thread.
+//
+// The event thread asks for real-time scheduling once connected. It never posts to the main
+// queue: whether the capture listens, could not connect or lost its connection travels as a
+// small event through a queue allocated once, which a main-queue timer empties every 10 ms
+// while a capture runs (PulseEvents.h).
 class PulseCaptureService final : public CaptureService {
   public:
     explicit PulseCaptureService(MainQueue& queue);
@@ -51,6 +57,7 @@ class PulseCaptureService final : public CaptureService {
     void finish(ContentQuery* query);
 
     MainQueue& queue_;
+    std::shared_ptr<PulseEventPipe> events_;  // shared with the capture streams
     std::unique_ptr<PulseContext> control_;
     // Touched with the control connection's lock held: queries waiting for the server's lists,
     // and those waiting for the connection itself.

@@ -69,7 +69,7 @@ bool PulseContext::start(std::chrono::milliseconds timeout, ReadyHandler done) {
             self->connectTimer_ = nullptr;
             if (self->readyHandler_) {
                 self->failed_ = true;
-                self->finishStart(false, "the sound server did not answer");
+                self->finishStart(false, kNoAnswer);
             }
         },
         this);
@@ -91,12 +91,12 @@ std::unique_ptr<PulseContext> PulseContext::connect(const std::string& role,
     struct Outcome {
         bool isDone = false;
         bool isReady = false;
-        std::string reason;
+        int error = 0;
     };
     auto outcome = std::make_shared<Outcome>();
     PulseContext* raw = c.get();
-    if (!c->start(timeout, [outcome, raw](bool isReady, const std::string& reason) {
-            *outcome = {true, isReady, reason};
+    if (!c->start(timeout, [outcome, raw](bool isReady, int error) {
+            *outcome = {true, isReady, error};
             raw->signal();
         })) {
         if (error) {
@@ -111,7 +111,7 @@ std::unique_ptr<PulseContext> PulseContext::connect(const std::string& role,
     }
     if (!outcome->isReady) {
         if (error) {
-            *error = outcome->isDone ? outcome->reason : "the sound server did not answer";
+            *error = describe(outcome->isDone ? outcome->error : kNoAnswer);
         }
         return nullptr;
     }
@@ -167,7 +167,7 @@ bool PulseContext::isReady() const {
     return !failed_ && context_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
-void PulseContext::finishStart(bool isReady, const std::string& reason) {
+void PulseContext::finishStart(bool isReady, int error) {
     if (connectTimer_) {
         api()->time_free(connectTimer_);
         connectTimer_ = nullptr;
@@ -175,7 +175,7 @@ void PulseContext::finishStart(bool isReady, const std::string& reason) {
     auto done = std::move(readyHandler_);
     readyHandler_ = nullptr;
     if (done) {
-        done(isReady, reason);
+        done(isReady, error);
     }
 }
 
@@ -189,7 +189,7 @@ void PulseContext::onState(pa_context* context, void* self) {
     switch (state) {
         case PA_CONTEXT_READY:
             if (c->readyHandler_) {
-                c->finishStart(true, "");
+                c->finishStart(true, 0);
             }
             c->signal();
             break;
@@ -198,7 +198,7 @@ void PulseContext::onState(pa_context* context, void* self) {
             if (!c->failed_) {
                 c->failed_ = true;
                 if (c->readyHandler_) {
-                    c->finishStart(false, c->lastError());
+                    c->finishStart(false, pa_context_errno(c->context_));
                 } else if (c->failureHandler_) {
                     c->failureHandler_();
                 }
@@ -277,7 +277,15 @@ std::string PulseContext::lastError() const {
     if (!context_) {
         return "no connection";
     }
-    return pa_strerror(pa_context_errno(context_));
+    return describe(pa_context_errno(context_));
+}
+
+std::string PulseContext::describe(int error) {
+    if (error == kNoAnswer) {
+        return "the sound server did not answer";
+    }
+    const char* text = pa_strerror(error);
+    return text ? text : "unknown error " + std::to_string(error);
 }
 
 std::string propertyText(const pa_proplist* properties, const char* key) {

@@ -24,8 +24,12 @@ namespace qv {
 // the startup of the device layer and tests use.
 class PulseContext {
   public:
-    // Event thread: the outcome of start(). `reason` tells why it did not get ready.
-    using ReadyHandler = std::function<void(bool isReady, const std::string& reason)>;
+    // Event thread: the outcome of start(). `error` tells why it did not get ready: the
+    // server's error code, or kNoAnswer (describe() words either).
+    using ReadyHandler = std::function<void(bool isReady, int error)>;
+    static constexpr int kNoAnswer = PA_ERR_TIMEOUT;
+    // The words for an error a ready handler or the server reported.
+    static std::string describe(int error);
 
     // A connection that has not begun to connect. Null and a reason when none can be made.
     // `role` names the connection in the server's client list.
@@ -103,7 +107,7 @@ class PulseContext {
     PulseContext() = default;
     static void onState(pa_context* context, void* self);
     // Event thread: hands the outcome of start() over once.
-    void finishStart(bool isReady, const std::string& reason);
+    void finishStart(bool isReady, int error);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;

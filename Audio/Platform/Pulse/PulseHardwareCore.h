@@ -12,6 +12,7 @@
 
 #include "Audio/Platform/Pulse/PulseAudioHardware.h"
 #include "Audio/Platform/Pulse/PulseContext.h"
+#include "Audio/Platform/Pulse/PulseEvents.h"
 
 namespace qv {
 
@@ -70,6 +71,8 @@ struct PulseAudioHardware::Core : std::enable_shared_from_this<PulseAudioHardwar
     ~Core();
 
     MainQueue& queue;
+    // What the streams' connection threads tell the main thread.
+    std::shared_ptr<PulseEventPipe> events;
 
     // Main thread.
     std::vector<PulseDevice> devices;

@@ -6,6 +6,9 @@
 #include <cmath>
 
 #include "Audio/Platform/Pulse/PulseHardwareCore.h"
+#include "Foundation/RealtimeScope.h"
+#include "Foundation/RealtimeThread.h"
+#include "Foundation/ScopedNoDenormals.h"
 
 namespace qv {
 namespace {
@@ -22,12 +25,14 @@ constexpr double kLongestOutputBuffer = 0.020;
 // connection's thread.
 //
 // Opening runs on the connection's thread: open() only makes the connection and returns; the
-// thread connects, creates the stream and waits for the server to run it, each step bounded by
-// kStreamTimeout. A failure on the way comes back to the main queue (didNotOpen); a stream
-// that breaks once running comes back as lost(). Every task the connection's thread posts
-// carries the serial of its opening, and disconnect() moves the serial on, so nothing posted
-// for an opening reaches the stream after it was closed.
+// thread connects, asks for real-time scheduling, creates the stream and waits for the server
+// to run it, each step bounded by kStreamTimeout. What happens to the stream then travels to
+// the main thread as an event through the backend's pipe (PulseEvents.h), never as a closure:
+// a failed opening reaches didNotOpen, a stream that breaks once running lost(), a move or a
+// suspension changed(). Each opening opens the stream's port and disconnect() closes it, so
+// nothing an opening sent reaches the stream after it was closed.
 class PulseStreamBase : public PulseStreamWatcher,
+                        public PulseEventReceiver,
                         public std::enable_shared_from_this<PulseStreamBase> {
   public:
     PulseStreamBase(std::shared_ptr<PulseAudioHardware::Core> core, const PulseDevice& device,
@@ -69,19 +74,18 @@ class PulseStreamBase : public PulseStreamWatcher,
         }
         // Read by the connection's thread, which starts below.
         periodFrames_ = core_->periodFrames;
-        opening_ = serial_;
         isReady_ = false;
         isBroken_.store(false);
         reportsFailure_ = reportsFailure;
+        core_->events->open(events_, weak_from_this());
         context_->setFailureHandler([this] { broke(); });
-        const bool began =
-            context_->start(kStreamTimeout, [this](bool isReady, const std::string&) {
-                if (isReady) {
-                    openStream();
-                } else {
-                    openFailed(AudioError::serverUnreachable);
-                }
-            });
+        const bool began = context_->start(kStreamTimeout, [this](bool isReady, int) {
+            if (isReady) {
+                openStream();
+            } else {
+                openFailed(AudioError::serverUnreachable);
+            }
+        });
         if (!began) {
             disconnect();
             return AudioError::serverUnreachable;
@@ -90,35 +94,33 @@ class PulseStreamBase : public PulseStreamWatcher,
         return {};
     }
 
-    // Closes the stream; no callback runs after it returns. Waits at most for one callback of
-    // our own, never for the server.
+    // Closes the stream; no callback runs, and no event of the opening arrives, after it
+    // returns. Waits at most for one callback of our own, never for the server.
     void disconnect() {
-        ++serial_;
         isActive_ = false;
-        if (!context_) {
-            return;
+        if (context_) {
+            {
+                PulseContext::Lock lock(*context_);
+                context_->clearDeadline();
+                closeStream();
+            }
+            context_->stopEvents();
+            context_.reset();
         }
-        {
-            PulseContext::Lock lock(*context_);
-            context_->clearDeadline();
-            closeStream();
-        }
-        context_->stopEvents();
-        context_.reset();
+        events_.close();
     }
 
-    // Connection thread: the running stream or its connection broke.
-    void failed() {
+    // Connection thread: the running stream (`kind` failed) or its connection (serverGone)
+    // broke.
+    void failed(PulseEventKind kind, std::int32_t code = 0) {
         if (isBroken_.exchange(true)) {
             return;
         }
-        post([](PulseStreamBase& self) { self.lost(); });
+        events_.send(kind, code);
     }
 
     // Connection thread: tell the main thread about a change that leaves the stream running.
-    void notifyChange() {
-        post([](PulseStreamBase& self) { self.changed(); });
-    }
+    void notifyChange(PulseEventKind kind) { events_.send(kind); }
 
     // Sets up the callbacks and connects the stream; connection thread.
     virtual bool connectStream() = 0;
@@ -150,20 +152,32 @@ class PulseStreamBase : public PulseStreamWatcher,
     pa_stream* stream_ = nullptr;  // connection thread, or lock held
 
   private:
-    // Connection thread: posts `task` for this opening to the main queue.
-    template <typename Task>
-    void post(Task task) {
-        core_->queue.post([weak = weak_from_this(), opening = opening_, task] {
-            auto self = weak.lock();
-            if (self && self->serial_ == opening) {
-                task(*self);
-            }
-        });
+    // Main thread: what the connection thread of the current opening sent.
+    void received(const PulseEvent& event) override {
+        switch (event.kind) {
+            case PulseEventKind::openFailed:
+                disconnect();
+                didNotOpen(static_cast<AudioError>(event.code));
+                break;
+            case PulseEventKind::moved:
+            case PulseEventKind::suspended:
+                changed();
+                break;
+            case PulseEventKind::failed:
+            case PulseEventKind::serverGone:
+                lost();
+                break;
+            case PulseEventKind::opened:
+                break;
+        }
     }
 
     // Connection thread: the connection is ready; create the stream and give the server
-    // kStreamTimeout to run it.
+    // kStreamTimeout to run it. This thread renders or captures from now on: it asks for
+    // real-time scheduling first, before any audio callback can run (the main side logs the
+    // outcome, see PulseEventPipe::drain).
     void openStream() {
+        promoteToRealtime(role_);
         stream_ = pa_stream_new(context_->context(), role_, &spec_, &map_);
         if (!stream_) {
             openFailed(AudioError::streamRefused);
@@ -189,7 +203,7 @@ class PulseStreamBase : public PulseStreamWatcher,
             case PA_STREAM_FAILED:
             case PA_STREAM_TERMINATED:
                 if (self->isReady_) {
-                    self->failed();
+                    self->failed(PulseEventKind::failed);
                 } else {
                     const bool missing =
                         pa_context_errno(self->context_->context()) == PA_ERR_NOENTITY;
@@ -205,21 +219,18 @@ class PulseStreamBase : public PulseStreamWatcher,
     // Connection thread: the connection failed after it was ready.
     void broke() {
         if (isReady_) {
-            failed();
+            failed(PulseEventKind::serverGone, pa_context_errno(context_->context()));
         } else {
             openFailed(AudioError::serverUnreachable);
         }
     }
 
-    // Connection thread: the opening failed; the main queue closes the stream.
+    // Connection thread: the opening failed; the main side closes the stream.
     void openFailed(AudioError error) {
         if (isBroken_.exchange(true)) {
             return;
         }
-        post([error](PulseStreamBase& self) {
-            self.disconnect();
-            self.didNotOpen(error);
-        });
+        events_.send(PulseEventKind::openFailed, static_cast<std::int32_t>(error));
     }
 
     void closeStream() {
@@ -237,12 +248,10 @@ class PulseStreamBase : public PulseStreamWatcher,
     }
 
     std::function<void(AudioResult)> onStartFailure_;
+    PulseEventPort events_;
     // Main thread.
-    int serial_ = 0;
     bool isActive_ = false;  // open() accepted and not closed since
     bool reportsFailure_ = false;
-    // Written before the connection's thread starts, then read there.
-    int opening_ = 0;
     // Connection thread.
     bool isReady_ = false;  // the server runs the stream
     // Set on the connection's thread when the opening or the stream fails.
@@ -287,12 +296,15 @@ class PulseOutput final : public PulseStreamBase {
         pa_stream_set_write_callback(stream_, &PulseOutput::onWrite, this);
         pa_stream_set_moved_callback(
             stream_,
-            [](pa_stream*, void* data) { static_cast<PulseOutput*>(data)->notifyChange(); }, this);
+            [](pa_stream*, void* data) {
+                static_cast<PulseOutput*>(data)->notifyChange(PulseEventKind::moved);
+            },
+            this);
         pa_stream_set_suspended_callback(
             stream_,
             [](pa_stream* s, void* data) {
                 if (pa_stream_is_suspended(s) == 1) {
-                    static_cast<PulseOutput*>(data)->notifyChange();
+                    static_cast<PulseOutput*>(data)->notifyChange(PulseEventKind::suspended);
                 }
             },
             this);
@@ -313,8 +325,10 @@ class PulseOutput final : public PulseStreamBase {
         }
     }
 
-    // Connection thread.
+    // Connection thread. Only our own part counts as the render cycle: the server's calls
+    // around it are the client library's.
     static void onWrite(pa_stream* s, std::size_t requested, void* data) {
+        ScopedNoDenormals noDenormals;
         auto* self = static_cast<PulseOutput*>(data);
         const std::size_t bytesPerFrame = self->frameBytes();
         const int channels = self->spec_.channels;
@@ -330,12 +344,15 @@ class PulseOutput final : public PulseStreamBase {
                 pa_stream_cancel_write(s);
                 return;
             }
-            self->render_(self->pointers_.data(), channels, static_cast<int>(frames),
-                          self->spec_.rate);
-            auto* out = static_cast<float*>(buffer);
-            for (std::size_t f = 0; f < frames; ++f) {
-                for (int c = 0; c < channels; ++c) {
-                    out[f * channels + c] = self->pointers_[c][f];
+            {
+                RealtimeScope realtime;
+                self->render_(self->pointers_.data(), channels, static_cast<int>(frames),
+                              self->spec_.rate);
+                auto* out = static_cast<float*>(buffer);
+                for (std::size_t f = 0; f < frames; ++f) {
+                    for (int c = 0; c < channels; ++c) {
+                        out[f * channels + c] = self->pointers_[c][f];
+                    }
                 }
             }
             pa_stream_write(s, buffer, frames * bytesPerFrame, nullptr, 0, PA_SEEK_RELATIVE);
@@ -415,8 +432,9 @@ class PulseRecord final : public PulseStreamBase {
         (void)open(false);
     }
 
-    // Connection thread.
+    // Connection thread. As for output, only our own part counts as the capture cycle.
     static void onRead(pa_stream* s, std::size_t, void* data) {
+        ScopedNoDenormals noDenormals;
         auto* self = static_cast<PulseRecord*>(data);
         const std::size_t bytesPerFrame = self->frameBytes();
         while (pa_stream_readable_size(s) > 0) {
@@ -425,7 +443,10 @@ class PulseRecord final : public PulseStreamBase {
             if (pa_stream_peek(s, &samples, &bytes) < 0 || bytes == 0) {
                 return;
             }
-            self->append(static_cast<const float*>(samples), bytes / bytesPerFrame);
+            {
+                RealtimeScope realtime;
+                self->append(static_cast<const float*>(samples), bytes / bytesPerFrame);
+            }
             pa_stream_drop(s);
         }
     }
@@ -559,7 +580,10 @@ std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(DeviceID device
         core_, *d, "Microphone", framesPerBuffer,
         [capture = std::move(capture), planes](const float* interleaved, int frames, int channels,
                                                double rate) {
-            capture(planes->split(interleaved, frames, channels), channels, frames, rate);
+            const float* const* split = planes->split(interleaved, frames, channels);
+            // As with virtual devices, the standard path still copies every buffer it is handed.
+            RealtimeScope::Exemption copiesAllowed;
+            capture(split, channels, frames, rate);
         },
         std::move(events.onStartFailure));
     core_->addWatcher(stream);

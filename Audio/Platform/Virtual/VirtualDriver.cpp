@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "Foundation/RealtimeThread.h"
+
 namespace qv {
 
 VirtualTimeDriver::VirtualTimeDriver(VirtualAudioHardware& hardware, VirtualMainQueue& queue)
@@ -53,6 +55,10 @@ void RealTimeDriver::start() {
     isStopping_.store(false);
     hardware_.restartCycles();
     thread_ = std::thread([this] { loop(); });
+    // Promoted from here, as it starts, so that asking (system calls) never happens inside a
+    // cycle, and the outcome is logged on the calling (main) thread.
+    promoteToRealtime(thread_, "Virtual devices");
+    logRealtimeOutcome();
 }
 
 void RealTimeDriver::stop() {

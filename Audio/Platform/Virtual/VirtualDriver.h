@@ -31,7 +31,9 @@ class VirtualTimeDriver {
 // steady clock. For the desktop program without a sound server. When the thread falls more than
 // 50 ms behind (a stalled machine), the late grids start again at the current time instead of
 // catching up. The thread takes no lock and never waits for the main thread: it sleeps on the
-// clock, at most 10 ms at a time, and sees a stop request through an atomic flag.
+// clock, at most 10 ms at a time, and sees a stop request through an atomic flag. It runs at
+// real-time priority where the system grants it (see Foundation/RealtimeThread.h); start() asks
+// for it and logs the process's outcome once, so call it on the main thread.
 class RealTimeDriver {
   public:
     explicit RealTimeDriver(VirtualAudioHardware& hardware);
