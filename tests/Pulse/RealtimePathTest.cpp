@@ -61,13 +61,11 @@ TEST(RealtimeCounters, SeeAllocationsReleasesAndLocksInsideAScopeOnly) {
     struct Case {
         const char* where;
         bool isScoped;
-        bool isExempt;
         long expected;
     };
     const Case cases[] = {
-        {"outside any scope", false, false, 0},
-        {"inside a scope", true, false, 1},
-        {"inside an exemption", true, true, 0},
+        {"outside any scope", false, 0},
+        {"inside a scope", true, 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.where);
@@ -75,12 +73,8 @@ TEST(RealtimeCounters, SeeAllocationsReleasesAndLocksInsideAScopeOnly) {
         resetCounters();
         {
             std::optional<RealtimeScope> scope;
-            std::optional<RealtimeScope::Exemption> exemption;
             if (c.isScoped) {
                 scope.emplace();
-            }
-            if (c.isExempt) {
-                exemption.emplace();
             }
             // Through a volatile pointer, so the compiler cannot leave the pair out.
             static void* volatile block = nullptr;

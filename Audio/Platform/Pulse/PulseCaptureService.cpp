@@ -579,8 +579,6 @@ class CaptureSession {
         buffer.frameCount = static_cast<std::int64_t>(kBlockFrames);
         buffer.data = block_.data();
         buffer.byteLength = block_.size() * sizeof(float);
-        // As with virtual devices, the standard path still copies every buffer it is handed.
-        RealtimeScope::Exemption copiesAllowed;
         handler_(buffer);
     }
 

@@ -581,8 +581,6 @@ std::unique_ptr<AudioStream> PulseAudioHardware::openInputStream(DeviceID device
         [capture = std::move(capture), planes](const float* interleaved, int frames, int channels,
                                                double rate) {
             const float* const* split = planes->split(interleaved, frames, channels);
-            // As with virtual devices, the standard path still copies every buffer it is handed.
-            RealtimeScope::Exemption copiesAllowed;
             capture(split, channels, frames, rate);
         },
         std::move(events.onStartFailure));
