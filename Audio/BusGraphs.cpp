@@ -92,6 +92,12 @@ void BusGraphs::stopAll() {
     }
 }
 
+void BusGraphs::fadeOutAll() {
+    for (auto& [id, bus] : graphs_) {
+        bus.mixer->setOutputVolume(0.0f);
+    }
+}
+
 void BusGraphs::applyVolume(const OutputBus& bus) {
     if (auto it = graphs_.find(bus.id); it != graphs_.end()) {
         it->second.mixer->setOutputVolume(busVolume(bus));

@@ -52,6 +52,8 @@ class BusGraphs {
     bool isRunning(int busId) const;
     // Stops every graph; graphs and nodes stay built.
     void stopAll();
+    // Every bus fades to silence (its mixer ramps to 0); applyVolume brings it back.
+    void fadeOutAll();
 
     // The bus's settings onto its nodes, when it has a graph.
     void applyVolume(const OutputBus& bus);  // 0 when muted, else 10^(faderLevel / 20)

@@ -1,6 +1,8 @@
 // Output buses: adding and removing them, binding devices, pushing their settings to the
 // graphs, and the recovery of a bus whose device configuration changed.
 
+#include <algorithm>
+
 #include "Audio/BusGraphs.h"
 #include "Audio/ChannelRouting.h"
 #include "Audio/DeviceCatalog.h"
@@ -50,6 +52,7 @@ void MultiOutputEngine::removeOutputBus(const std::shared_ptr<OutputBus>& bus) {
         return;
     }
     auto keep = bus;
+    awaitedDevices_.erase(keep->id);
     for (const auto& channel : inputChannels.get()) {
         auto assignments = channel->busAssignments.get();
         if (assignments.erase(keep->id) > 0) {
@@ -73,6 +76,7 @@ void MultiOutputEngine::assignDevice(const AudioOutputDevice& chosen,
     if (isIdleSuspended.get()) {
         resumeFromIdle();
     }
+    awaitedDevices_.erase(bus->id);
     buses_->removeObserver(bus->id);
     routing_->releaseBus(bus->id);
     buses_->drop(bus->id);
@@ -84,6 +88,7 @@ void MultiOutputEngine::assignDevice(const AudioOutputDevice& chosen,
 }
 
 void MultiOutputEngine::unassignDevice(const std::shared_ptr<OutputBus>& bus) {
+    awaitedDevices_.erase(bus->id);
     buses_->removeObserver(bus->id);
     routing_->releaseBus(bus->id);
     buses_->drop(bus->id);
@@ -139,7 +144,29 @@ void MultiOutputEngine::recoverBus(const std::shared_ptr<OutputBus>& bus) {
         }
     }
     bus->outputDevice = std::nullopt;
+    awaitDevice(*bus, *device);
     Log::line("⚠️ Bus " + std::to_string(bus->id) + " device lost: " + device->name);
+}
+
+void MultiOutputEngine::awaitDevice(const OutputBus& bus, AudioOutputDevice device) {
+    awaitedDevices_[bus.id] = std::move(device);
+}
+
+void MultiOutputEngine::rebindReturnedDevices() {
+    for (const auto& bus : outputBusses.get()) {
+        auto it = awaitedDevices_.find(bus->id);
+        if (it == awaitedDevices_.end() || bus->outputDevice.get()) {
+            continue;
+        }
+        const auto& devices = availableOutputDevices.get();
+        auto fresh = std::find_if(devices.begin(), devices.end(),
+                                  [&](const auto& d) { return d.uid == it->second.uid; });
+        if (fresh != devices.end()) {
+            const AudioOutputDevice device = *fresh;
+            Log::line("🔄 Bus " + std::to_string(bus->id) + " device returned: " + device.name);
+            assignDevice(device, bus);
+        }
+    }
 }
 
 }  // namespace qv

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "Audio/Platform/DeviceTypes.h"
@@ -32,6 +33,7 @@ struct BusDiagnostics {
     EQDiagnostics eq;
     bool isWatched = false;  // its configuration changes are observed
     bool isRecoveryPending = false;
+    std::optional<std::string> awaitedDeviceUID;  // the device it waits to bind to again
 };
 
 // One channel's chain on one bus, and its hand-over from the capture.

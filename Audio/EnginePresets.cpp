@@ -77,6 +77,9 @@ MixerPreset MultiOutputEngine::createPreset(const std::string& name) {
         b.delayMs = bus->delayMs.get();
         if (auto device = bus->outputDevice.get()) {
             b.outputDeviceUID = device->uid;
+        } else if (auto it = awaitedDevices_.find(bus->id); it != awaitedDevices_.end()) {
+            // Away for now: the preset keeps the device the bus waits for.
+            b.outputDeviceUID = it->second.uid;
         }
         preset.outputBuses.push_back(std::move(b));
     }
@@ -92,6 +95,7 @@ void MultiOutputEngine::applyPreset(const MixerPreset& preset) {
     }
     inputChannels = {};
     outputBusses = {};
+    awaitedDevices_.clear();
 
     std::vector<std::shared_ptr<OutputBus>> busses;
     std::int64_t largestId = 0;
@@ -102,11 +106,17 @@ void MultiOutputEngine::applyPreset(const MixerPreset& preset) {
         apply(b, *bus);
         bus->delayMs = b.delayMs;
         if (b.outputDeviceUID) {
-            for (const auto& device : availableOutputDevices.get()) {
-                if (device.uid == *b.outputDeviceUID) {
-                    bus->outputDevice = device;
-                    break;
-                }
+            const auto& devices = availableOutputDevices.get();
+            auto found = std::find_if(devices.begin(), devices.end(),
+                                      [&](const auto& d) { return d.uid == *b.outputDeviceUID; });
+            if (found != devices.end()) {
+                bus->outputDevice = *found;
+            } else {
+                // Not plugged in: the bus binds to it when it appears.
+                AudioOutputDevice awaited;
+                awaited.uid = *b.outputDeviceUID;
+                awaited.name = *b.outputDeviceUID;
+                awaitDevice(*bus, awaited);
             }
         }
         busses.push_back(bus);

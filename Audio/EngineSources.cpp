@@ -141,6 +141,7 @@ bool MultiOutputEngine::restoreSource(const std::shared_ptr<InputChannel>& chann
 }
 
 void MultiOutputEngine::autoRecoverLostSources() {
+    rebindReturnedDevices();
     for (const auto& bus : outputBusses.get()) {
         auto current = bus->outputDevice.get();
         if (!current) {

@@ -79,7 +79,9 @@ void MeterHub::apply(const MeterMessage& message) {
         }
         return;
     }
-    if (!isUIVisible_) {
+    // Hidden meters do not move, nor do those of a suspended engine (what its buses played
+    // while they faded out arrives late).
+    if (!isUIVisible_ || state_.isIdleSuspended.get()) {
         return;
     }
     auto smooth = [&](auto& owner) {

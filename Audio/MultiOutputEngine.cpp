@@ -205,6 +205,7 @@ bool MultiOutputEngine::start(EngineError* error) {
 }
 
 void MultiOutputEngine::stop() {
+    cancelPendingSuspend();
     meters_->stopMeterTimer();
     power_->stopIdleCheckTimer();
     power_->stopIdleMonitor();
@@ -222,6 +223,7 @@ void MultiOutputEngine::stop() {
 
 void MultiOutputEngine::resetToEmpty() {
     stop();
+    awaitedDevices_.clear();
     for (const auto& channel : inputChannels.get()) {
         routing_->teardownChannelAudio(*channel);
     }
@@ -252,10 +254,10 @@ void MultiOutputEngine::refreshAll(Completion done) {
         }
         saved->push_back(std::move(info));
     }
-    std::map<int, std::string> bindings;
+    std::map<int, AudioOutputDevice> bindings;
     for (const auto& bus : outputBusses.get()) {
         if (auto device = bus->outputDevice.get()) {
-            bindings[bus->id] = device->uid;
+            bindings[bus->id] = *device;
         }
     }
     stop();
@@ -267,11 +269,17 @@ void MultiOutputEngine::refreshAll(Completion done) {
             if (it == bindings.end()) {
                 continue;
             }
-            for (const auto& device : availableOutputDevices.get()) {
-                if (device.uid == it->second) {
-                    bus->outputDevice = device;
-                    break;
-                }
+            const auto& devices = availableOutputDevices.get();
+            auto found = std::find_if(devices.begin(), devices.end(),
+                                      [&](const auto& d) { return d.uid == it->second.uid; });
+            if (found != devices.end()) {
+                bus->outputDevice = *found;
+            } else {
+                // Gone meanwhile: the bus waits for it rather than binding to a stale id.
+                bus->outputDevice = std::nullopt;
+                awaitDevice(*bus, it->second);
+                Log::line("⚠️ Bus " + std::to_string(bus->id) +
+                          " device lost: " + it->second.name);
             }
         }
         EngineError error;
@@ -345,6 +353,7 @@ void MultiOutputEngine::resumeFromIdle() {
 }
 
 void MultiOutputEngine::resumeAll(Completion then) {
+    cancelPendingSuspend();
     // The one way back from a pause (system sleep, idle suspension): rebuild everything, then
     // let the meters move again where they are seen.
     tasks_.post([this, then] {
@@ -372,9 +381,22 @@ void MultiOutputEngine::stopCapturesKeepingSources() {
 }
 
 void MultiOutputEngine::suspendEngines() {
-    stopCapturesKeepingSources();
-    buses_->stopAll();
+    // The buses fade out first; the captures and graphs stop once the fade has played.
     removeAllDeviceObservers();
+    buses_->fadeOutAll();
+    cancelPendingSuspend();
+    pendingSuspend_ = tasks_.postAfter(kSuspendFadeSeconds, [this] {
+        pendingSuspend_.reset();
+        stopCapturesKeepingSources();
+        buses_->stopAll();
+    });
+}
+
+void MultiOutputEngine::cancelPendingSuspend() {
+    if (pendingSuspend_) {
+        pendingSuspend_->cancel();
+        pendingSuspend_.reset();
+    }
 }
 
 void MultiOutputEngine::removeAllDeviceObservers() {
@@ -411,6 +433,17 @@ EngineDiagnostics MultiOutputEngine::diagnostics() const {
     d.nextBusId = nextBusId_;
     catalog_->describe(d);
     buses_->describe(d);
+    for (const auto& [busId, device] : awaitedDevices_) {
+        auto it = std::find_if(d.buses.begin(), d.buses.end(),
+                               [id = busId](const BusDiagnostics& b) { return b.busId == id; });
+        if (it == d.buses.end()) {
+            it = d.buses.insert(d.buses.end(), BusDiagnostics{});
+            it->busId = busId;
+        }
+        it->awaitedDeviceUID = device.uid;
+    }
+    std::sort(d.buses.begin(), d.buses.end(),
+              [](const auto& a, const auto& b) { return a.busId < b.busId; });
     routing_->describe(d);
     capture_->describe(d);
     meters_->describe(d);

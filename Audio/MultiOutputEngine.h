@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +30,8 @@ class SourceCapture;
 class MultiOutputEngine : public MixerState {
   public:
     using Completion = std::function<void()>;
+    // How long the buses fade out before an idle suspension stops them, seconds.
+    static constexpr Seconds kSuspendFadeSeconds = 0.02;
 
     // Creates the engine with bus 1 and schedules its start-up (device scan, capture
     // permission, automatic start, device-list watch); `startedUp` runs after it.
@@ -97,6 +100,11 @@ class MultiOutputEngine : public MixerState {
     void stopInputCapture(const std::shared_ptr<InputChannel>& channel);
     void setDeviceTo48kHz(DeviceID device);
     void autoRecoverLostSources();
+    // A bus without a device waits for the one it lost (or a preset named): when a device with
+    // that uid appears, the bus binds to it again. Choosing or clearing the bus's device ends
+    // the wait.
+    void awaitDevice(const OutputBus& bus, AudioOutputDevice device);
+    void rebindReturnedDevices();
     bool restoreSource(const std::shared_ptr<InputChannel>& channel, InputSourceType type,
                        const std::optional<std::string>& deviceUID,
                        const std::optional<std::string>& appBundleId, RestoreReason reason);
@@ -117,6 +125,10 @@ class MultiOutputEngine : public MixerState {
     std::unique_ptr<MeterHub> meters_;
     std::unique_ptr<PowerManager> power_;
     int nextBusId_ = 2;
+    std::map<int, AudioOutputDevice> awaitedDevices_;  // by bus id
+    // The stop of a suspension, once its fade-out has played.
+    std::optional<TaskHandle> pendingSuspend_;
+    void cancelPendingSuspend();
     bool isSleeping_ = false;
     PowerMode appliedPowerMode_ = PowerMode::eco;
     std::vector<Subscription> subscriptions_;

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "EngineFixture.h"
+#include "tests/Support/SignalAnalysis.h"
 
 namespace qv {
 namespace {
@@ -167,6 +168,70 @@ TEST_F(EngineTest, RecoveryFollowsTheDeviceToItsNewIdOrReportsItLost) {
     EXPECT_FALSE(bus2->outputDevice.get().has_value());
     EXPECT_FALSE(busState(2).hasGraph);
     // The engine's own list is left to the device-list refresh.
+}
+
+// A bus whose device went away binds to it again when it comes back (under a new id), and
+// plays its channels at once; a bus the user unassigned meanwhile does not.
+TEST_F(EngineTest, ABusWhoseDeviceReturnsBindsToItAgainAndPlays) {
+    VirtualSetup setup = testing::standardSetup();
+    setup.devices.push_back(outputDevice("dac", "DAC"));
+    setup.apps = {{"org.example.Player", "Player", Signal::sine(1000, -12)}};
+    start(setup);
+    engine->powerMode = PowerMode::alwaysOn;
+    auto bus2 = engine->addOutputBus();
+    engine->assignDevice(engine->availableOutputDevices.get()[1], bus2);
+    auto bus3 = engine->addOutputBus();
+    engine->assignDevice(engine->availableOutputDevices.get()[2], bus3);
+    bus2->faderLevel = -6.0f;
+    engine->updateBusFader(bus2);
+    auto channel = engine->addInputChannel();
+    channel->busAssignments = std::set<int>{1, 2, 3};
+    engine->setInputSource(channel, engine->capturableApps.get()[0]);
+    queue.runUntilIdle();
+
+    hardware->removeDevice(idOf("headphones"));
+    hardware->removeDevice(idOf("dac"));
+    queue.advance(0.5);
+    EXPECT_TRUE(log.contains("⚠️ Bus 2 device lost: Headphones"));
+    EXPECT_TRUE(log.contains("⚠️ Bus 3 device lost: DAC"));
+    EXPECT_EQ(busState(2).awaitedDeviceUID, "headphones");
+    // The user lets bus 3 go: it stays unbound whatever comes back.
+    engine->unassignDevice(bus3);
+    EXPECT_FALSE(busState(3).awaitedDeviceUID);
+    // Saved while the device is away, a preset keeps it.
+    EXPECT_EQ(engine->createPreset("away").outputBuses[1].outputDeviceUID, "headphones");
+
+    hardware->addDevice(outputDevice("headphones", "Headphones", Transport::usb));
+    hardware->addDevice(outputDevice("dac", "DAC"));
+    queue.advance(0.5);
+    EXPECT_TRUE(log.contains("🔄 Bus 2 device returned: Headphones"));
+    ASSERT_TRUE(bus2->outputDevice.get());
+    EXPECT_EQ(bus2->outputDevice.get()->id, idOf("headphones"));
+    EXPECT_TRUE(busState(2).isRunning);
+    EXPECT_FALSE(busState(2).awaitedDeviceUID);
+    EXPECT_FALSE(bus3->outputDevice.get());
+    EXPECT_FALSE(log.contains("🔄 Bus 3 device returned: DAC"));
+
+    // Bus 2 carries the application again, at its level.
+    const auto phones = render("headphones", 0.5)[0];
+    EXPECT_NEAR(testing::toDb(testing::toneAmplitude(phones, 1000, 48000, 12000, 24000)), -18.0,
+                0.1);
+}
+
+// A preset that names a device which is not plugged in leaves its bus waiting for it.
+TEST_F(EngineTest, APresetBusWaitsForADeviceThatIsNotThereYet) {
+    start();
+    MixerPreset preset = engine->createPreset("later");
+    preset.outputBuses[0].outputDeviceUID = "dac";
+    engine->applyPreset(preset);
+    queue.runUntilIdle();
+    EXPECT_FALSE(engine->outputBusses.get()[0]->outputDevice.get());
+    EXPECT_EQ(busState(1).awaitedDeviceUID, "dac");
+    hardware->addDevice(outputDevice("dac", "DAC"));
+    queue.advance(0.5);
+    EXPECT_TRUE(log.contains("🔄 Bus 1 device returned: DAC"));
+    EXPECT_TRUE(busState(1).isRunning);
+    EXPECT_EQ(busState(1).device, idOf("dac"));
 }
 
 TEST_F(EngineTest, ARateChangeOfTheBusDeviceRebuildsItsGraph) {

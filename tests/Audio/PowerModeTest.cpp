@@ -96,6 +96,63 @@ TEST_F(PowerModeTest, AChannelAboveMinus50KeepsEcoAwakeAndBelowItSuspendsAfterAM
     }
 }
 
+// What still plays when the engine suspends (a tone too quiet to count as activity) fades out
+// over 10 ms before the buses stop, and a resume fades it in again.
+TEST_F(PowerModeTest, SuspendFadesTheBusesOutAndResumeFadesThemIn) {
+    startWith(Signal::silence(), Signal::sine(1000, -52));
+    engine->setInputSource(channel, device("mic"));
+    std::optional<double> suspendedAt;
+    auto watch = engine->isIdleSuspended.observeDidSet([&](const bool& now) {
+        if (now && !suspendedAt)
+            suspendedAt = queue.now();
+    });
+    run(55.0);
+    hardware->enableRecording(20.0);
+    const double recordingFrom = queue.now();
+    run(20.0);
+    ASSERT_TRUE(suspendedAt);
+    const auto out = hardware->recording(idOf("speakers"))[0];
+    const auto at = static_cast<std::size_t>((*suspendedAt - recordingFrom) * 48000);
+    const double tone = std::pow(10.0, -52 / 20.0);
+    auto peakOf = [&](std::size_t from, std::size_t to) {
+        double p = 0;
+        for (std::size_t i = from; i < to; ++i)
+            p = std::max(p, std::fabs(static_cast<double>(out[i])));
+        return p;
+    };
+    EXPECT_NEAR(peakOf(at - 960, at), tone, tone * 0.02) << "full level up to the suspension";
+    // Down in even steps over 10 ms, then silence for good once the buses stop.
+    double previous = tone * 1.02;
+    for (std::size_t k = 0; k < 5; ++k) {
+        const double p = peakOf(at + 96 * k, at + 96 * (k + 1));
+        EXPECT_LT(p, previous) << "window " << k;
+        EXPECT_GT(p, tone * (0.8 - 0.2 * static_cast<double>(k)) - tone * 0.05) << "window " << k;
+        previous = p;
+    }
+    EXPECT_EQ(peakOf(at + 480, out.size()), 0.0);
+    EXPECT_FALSE(busState(1).isRunning);
+
+    engine->resumeFromIdle();
+    queue.runUntilIdle();
+    hardware->enableRecording(1.0);
+    run(1.0);
+    const auto back = hardware->recording(idOf("speakers"))[0];
+    std::size_t first = 0;
+    while (first < back.size() && back[first] == 0.0f)
+        ++first;
+    ASSERT_LT(first + 2000, back.size()) << "plays again";
+    auto peakBack = [&](std::size_t from, std::size_t to) {
+        double p = 0;
+        for (std::size_t i = from; i < to; ++i)
+            p = std::max(p, std::fabs(static_cast<double>(back[i])));
+        return p;
+    };
+    EXPECT_LT(peakBack(first, first + 96), tone * 0.25);
+    EXPECT_LT(peakBack(first + 96, first + 192), peakBack(first + 384, first + 480));
+    EXPECT_NEAR(peakBack(first + 960, first + 1920), tone, tone * 0.02);
+    watch.reset();
+}
+
 TEST_F(PowerModeTest, TheMonitorWakesOnlyStrictlyAboveTheThreshold) {
     startWith(steadyTone(-59.0));
     idle();
