@@ -25,6 +25,10 @@ struct ChannelRouting::Chains {
         std::shared_ptr<SourceNode> source;
         std::shared_ptr<EQNode> eq;
         const AudioGraph* graph = nullptr;
+        // What the log has told of its hand-over.
+        std::uint64_t reportedUnderruns = 0;
+        std::uint64_t reportedOverruns = 0;
+        Seconds reportedAt = -1e9;
     };
     std::shared_ptr<ChannelFeed> feed;
     std::map<int, Chain> buses;
@@ -235,6 +239,27 @@ void ChannelRouting::updateChannelEQ(const InputChannel& channel) {
 void ChannelRouting::collectRetired() {
     for (auto& [id, chains] : chains_) {
         chains->feed->routes_.collect();
+    }
+}
+
+void ChannelRouting::reportHandOvers(Seconds now) {
+    for (auto& [id, chains] : chains_) {
+        for (auto& [busId, chain] : chains->buses) {
+            const AudioRingBuffer& ring = chain.input->bridge().ring();
+            const std::uint64_t under = ring.underrunFrames();
+            const std::uint64_t over = ring.overrunFrames();
+            if ((under == chain.reportedUnderruns && over == chain.reportedOverruns) ||
+                now - chain.reportedAt < 1.0) {
+                continue;
+            }
+            Log::line("⚠️ Hand-over " + chains->feed->channel().name.get() + " → Bus " +
+                      std::to_string(busId) + ": +" +
+                      std::to_string(under - chain.reportedUnderruns) + " underrun frames, +" +
+                      std::to_string(over - chain.reportedOverruns) + " overrun frames");
+            chain.reportedUnderruns = under;
+            chain.reportedOverruns = over;
+            chain.reportedAt = now;
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include "Audio/MixerState.h"
 #include "Audio/Platform/EQNode.h"
 #include "Audio/Platform/SourceNode.h"
+#include "Foundation/MainQueue.h"
 
 namespace qv {
 
@@ -55,6 +56,9 @@ class ChannelRouting {
 
     // Frees routes that capture and render threads can no longer see.
     void collectRetired();
+    // Logs the hand-overs that ran dry or overran since they were last reported, each at most
+    // once a second: "⚠️ Hand-over NAME → Bus N: +U underrun frames, +O overrun frames".
+    void reportHandOvers(Seconds now);
     void describe(EngineDiagnostics& diagnostics) const;
 
   private:

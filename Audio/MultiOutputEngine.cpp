@@ -50,7 +50,10 @@ MultiOutputEngine::MultiOutputEngine(const EngineEnvironment& environment)
         PowerManager::Hooks{[this] { return isSleeping_; }, [this] { suspendEngines(); },
                             [this](Completion done) { resumeAll(std::move(done)); }});
     meters_->setPowerMessageHandler([this](const MeterMessage& m) { power_->handle(m); });
-    meters_->setDrainHook([this] { routing_->collectRetired(); });
+    meters_->setDrainHook([this] {
+        routing_->collectRetired();
+        routing_->reportHandOvers(tasks_.queue().now());
+    });
 
     outputBusses = {std::make_shared<OutputBus>(1, "Bus 1")};
     nextBusId_ = 2;

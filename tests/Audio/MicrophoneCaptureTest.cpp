@@ -262,6 +262,25 @@ TEST_F(MicrophoneTest, AMicThatComesBackUnderANewIdIsCapturedAgain) {
     EXPECT_FALSE(channel->sourceError.get().has_value());
 }
 
+// A microphone that stops delivering while it plays leaves its hand-overs dry: the log tells
+// how many frames came out as silence, once.
+TEST_F(MicrophoneTest, AHandOverThatRunsDryIsLoggedOnce) {
+    startWith({microphone("mic", 48000, 2, Signal::sine(1000, -12))});
+    engine->setInputSource(channel, input("mic"));
+    render("speakers", 0.5);
+    hardware->breakStreams(idOf("mic"));
+    render("speakers", 0.5);
+    queue.advance(2.0);
+    int reports = 0;
+    for (const auto& line : log.lines()) {
+        reports += line.rfind("⚠️ Hand-over Input 1 → Bus 1: +", 0) == 0 &&
+                   line.find(" underrun frames, +0 overrun frames") != std::string::npos;
+    }
+    EXPECT_EQ(reports, 1);
+    EXPECT_GT(channelState(*channel).bus(1)->underrunFrames, 0u);
+    EXPECT_EQ(channelState(*channel).bus(1)->dropouts, 1u);
+}
+
 TEST_F(MicrophoneTest, StoppingAndClearingTheSource) {
     startWith({microphone("mic", 48000, 2)});
     engine->setInputSource(channel, input("mic"));
