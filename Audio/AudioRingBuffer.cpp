@@ -5,8 +5,10 @@
 
 namespace qv {
 
-AudioRingBuffer::AudioRingBuffer()
-    : left_(new std::atomic<float>[kCapacity]), right_(new std::atomic<float>[kCapacity]) {
+AudioRingBuffer::AudioRingBuffer(double rate)
+    : left_(new std::atomic<float>[kCapacity]),
+      right_(new std::atomic<float>[kCapacity]),
+      rate_(rate) {
     for (std::int64_t i = 0; i < kCapacity; ++i) {
         left_[i].store(0.0f, std::memory_order_relaxed);
         right_[i].store(0.0f, std::memory_order_relaxed);
@@ -37,32 +39,45 @@ void AudioRingBuffer::write(const float* left, const float* right, std::int64_t 
 void AudioRingBuffer::noteWrite(std::int64_t count, double time) {
     constexpr double kWindow = 1.0;
     constexpr double kPause = 0.1;
+    constexpr double kSmoothing = 0.25;
     if (std::isnan(time)) {
         // Untimed: the largest ever.
         largestWrite_.store(std::max(largestWrite_.load(std::memory_order_relaxed), count),
                             std::memory_order_relaxed);
         return;
     }
-    Window& w = window_;
-    const double interval = time - lastTime_;
-    lastTime_ = time;
-    if (std::isnan(w.start) || !(interval >= 0 && interval <= kPause)) {
-        w = Window{};
-        w.start = time;
+    Deliveries& d = deliveries_;
+    const double interval = time - d.last;
+    d.last = time;
+    if (!(interval >= 0 && interval <= kPause)) {
+        // The first delivery, or the first after a pause: a new timeline.
+        d = Deliveries{};
+        d.since = d.last = d.windowStart = time;
+        d.frames = static_cast<double>(count);
+        d.meanAhead = d.frames;
+        d.write[1] = count;
         deliveringSince_.store(time, std::memory_order_relaxed);
-    } else if (time - w.start >= kWindow) {
-        w.write[0] = w.write[1];
-        w.interval[0] = w.interval[1];
-        w.write[1] = 0;
-        w.interval[1] = 0;
-        w.start = time;
+        largestWrite_.store(count, std::memory_order_relaxed);
+        shortfall_.store(0.0, std::memory_order_relaxed);
+        return;
     }
-    w.write[1] = std::max(w.write[1], count);
-    if (interval >= 0 && interval <= kPause) {
-        w.interval[1] = std::max(w.interval[1], interval);
+    if (time - d.windowStart >= kWindow) {
+        d.write[0] = d.write[1];
+        d.shortfall[0] = d.shortfall[1];
+        d.write[1] = 0;
+        d.shortfall[1] = 0;
+        d.windowStart = time;
     }
-    largestWrite_.store(std::max(w.write[0], w.write[1]), std::memory_order_relaxed);
-    largestInterval_.store(std::max(w.interval[0], w.interval[1]), std::memory_order_relaxed);
+    // How far the frames delivered lead a steady stream just before and just after this one.
+    const double steady = (time - d.since) * rate_;
+    const double before = d.frames - steady;
+    d.frames += static_cast<double>(count);
+    const double after = d.frames - steady;
+    d.meanAhead += (1.0 - std::exp(-interval / kSmoothing)) * (after - d.meanAhead);
+    d.write[1] = std::max(d.write[1], count);
+    d.shortfall[1] = std::max(d.shortfall[1], d.meanAhead - before);
+    largestWrite_.store(std::max(d.write[0], d.write[1]), std::memory_order_relaxed);
+    shortfall_.store(std::max(d.shortfall[0], d.shortfall[1]), std::memory_order_relaxed);
 }
 
 std::int64_t AudioRingBuffer::read(float* left, float* right, std::int64_t count) {

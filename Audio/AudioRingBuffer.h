@@ -24,7 +24,8 @@ class AudioRingBuffer {
   public:
     static constexpr std::int64_t kCapacity = 16384;
 
-    AudioRingBuffer();
+    // `rate`: the nominal rate of the frames, for the delivery statistics.
+    explicit AudioRingBuffer(double rate = 48000.0);
 
     // Writer thread. `time` is when the capture delivered these frames, seconds on the audio
     // clock the reader also uses (NaN when unknown).
@@ -50,11 +51,15 @@ class AudioRingBuffer {
 
     // Frames waiting to be read (reader thread; an estimate on other threads).
     std::int64_t availableFrames() const;
-    // The largest single write, frames, and the longest time between two timed writes, seconds,
-    // both over the last one to two seconds of timed writes (any thread). Writes further apart
-    // than a tenth of a second start afresh: the capture paused.
+    // The largest single write, frames, over the last one to two seconds of writes (any
+    // thread).
     std::int64_t largestWrite() const { return largestWrite_.load(std::memory_order_relaxed); }
-    double largestInterval() const { return largestInterval_.load(std::memory_order_relaxed); }
+    // How much less than on average the ring holds, at worst, just before a timed write, frames
+    // at the nominal rate, over the last one to two seconds (any thread): for a capture that
+    // delivers W frames every W frames' time it is W; bursty deliveries make it more. 0 until
+    // two timed writes came. Writes further apart than a tenth of a second start afresh: the
+    // capture paused.
+    double deliveryShortfall() const { return shortfall_.load(std::memory_order_relaxed); }
     // When the timed writes began, after the last pause (NaN before any).
     double deliveringSince() const { return deliveringSince_.load(std::memory_order_relaxed); }
     // Frames the reader lost to overruns, and frames it filled with silence (any thread).
@@ -74,19 +79,24 @@ class AudioRingBuffer {
     std::atomic<std::int64_t> written_{0};
     // Reader thread's position (frames read or skipped since creation).
     std::atomic<std::int64_t> read_{0};
+    double rate_;
     std::atomic<double> writeTime_{std::numeric_limits<double>::quiet_NaN()};
     std::atomic<bool> resetRequested_{false};
     std::uint64_t resets_ = 0;  // reader thread
     std::atomic<std::int64_t> largestWrite_{0};
-    std::atomic<double> largestInterval_{0.0};
+    std::atomic<double> shortfall_{0.0};
     std::atomic<double> deliveringSince_{std::numeric_limits<double>::quiet_NaN()};
-    // Writer thread: the two windows the largest values are taken over.
-    struct Window {
-        double start = std::numeric_limits<double>::quiet_NaN();
+    // Writer thread: the deliveries against a steady stream at the nominal rate, and the two
+    // windows the largest values are taken over.
+    struct Deliveries {
+        double since = std::numeric_limits<double>::quiet_NaN();  // their timeline's start
+        double last = std::numeric_limits<double>::quiet_NaN();
+        double frames = 0;     // delivered since `since`
+        double meanAhead = 0;  // smoothed lead over the steady stream after a delivery
+        double windowStart = 0;
         std::int64_t write[2] = {0, 0};
-        double interval[2] = {0, 0};
-    } window_;
-    double lastTime_ = std::numeric_limits<double>::quiet_NaN();
+        double shortfall[2] = {0, 0};
+    } deliveries_;
     void noteWrite(std::int64_t count, double time);
     std::atomic<std::uint64_t> overrun_{0};
     std::atomic<std::uint64_t> underrun_{0};

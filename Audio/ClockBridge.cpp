@@ -13,7 +13,7 @@ constexpr double kDamping = 0.9;
 // Longer than this since the last delivery, and the capture is not keeping pace: no measure.
 constexpr double kStaleDelivery = 0.1;
 // How long deliveries are watched before the delay they need is taken, seconds.
-constexpr double kObserve = 0.05;
+constexpr double kObserve = 0.1;
 // A capture that comes back within this after the ring ran dry was late, not paused.
 constexpr double kLateCapture = 0.1;
 // Longer than this between two pulls, and the bus did not render (it stopped, or its device
@@ -34,10 +34,8 @@ void ClockBridge::restart() {
 }
 
 double ClockBridge::neededDelay() const {
-    // Just before a delivery the ring holds the least: the delay less the frames on their way.
-    const double gap =
-        std::max(static_cast<double>(ring_->largestWrite()), ring_->largestInterval() * rate_);
-    return gap + AdaptiveResampler::kLookahead + margin_;
+    // Just before a delivery the ring holds the least.
+    return ring_->deliveryShortfall() + AdaptiveResampler::kLookahead + margin_;
 }
 
 bool ClockBridge::prime(int frames, double now) {
@@ -61,7 +59,8 @@ bool ClockBridge::prime(int frames, double now) {
     }
     // A few deliveries tell how far apart they come.
     const auto fill = ring_->fill();
-    if (!fill || !(ring_->largestInterval() > 0) || !(now - ring_->deliveringSince() >= kObserve)) {
+    if (!fill || !(ring_->deliveryShortfall() > 0) ||
+        !(now - ring_->deliveringSince() >= kObserve)) {
         return false;
     }
     const double since = std::clamp(now - fill->deliveredAt, 0.0, kStaleDelivery);

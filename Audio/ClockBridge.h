@@ -19,21 +19,23 @@ namespace qv {
 // holds. Counting the frames on their way keeps the measure steady whatever the phase between
 // the two devices' periods, which drifts slowly when their clocks differ.
 //
-// What delay it keeps: the longest stretch without a delivery (the largest delivery, or the
-// longest time between two, over the last seconds) plus the resampler's lookahead plus a
-// margin; just before a delivery the ring then still holds the margin. It starts silent, watches
-// the deliveries for 50 ms, and plays once it has that much (and the first request) at hand;
-// anything beyond is dropped once, so the delay starts where it is kept. A ring that runs dry makes
-// it silent again until it has that much once more; when the capture comes back within a tenth of a
-// second, the margin doubles. A reset of the ring (a new source) starts everything afresh. A bus
-// that did not ask for a tenth of a second, or a ring that overran, starts from the newest frames
-// again.
+// What delay it keeps: how much less than on average the ring holds just before a delivery
+// (AudioRingBuffer::deliveryShortfall: one delivery for a steady capture, more for a bursty
+// one) plus the resampler's lookahead plus a margin; just before a delivery the ring then still
+// holds the margin. It starts silent, watches the deliveries for a tenth of a second, and plays
+// once it has that much (and the first request) at hand; anything beyond is dropped once, so
+// the delay starts where it is kept. A ring that runs dry makes it silent again until it has
+// that much once more; when the capture comes back within a tenth of a second, the margin
+// doubles. Should the ring ever hold less than half the margin just before a read (the
+// deliveries came less evenly than they had), the delay to keep grows by the shortfall. A reset
+// of the ring (a new source) starts everything afresh. A bus that did not ask for a tenth of a
+// second, or a ring that overran, starts from the newest frames again.
 //
 // How the ratio is steered: the delay is smoothed over a quarter of a second. A second after
 // the audio starts flowing, a proportional-integral controller turns the offset from the delay
-// to keep into a ratio, ignoring offsets within 8 frames, so two clocks that agree
-// run at a ratio of exactly 1 (and the audio passes bit for bit) while clocks that drift apart
-// are followed within a few seconds and then held. Render thread, except the statistics.
+// to keep into a ratio, ignoring offsets within 8 frames, so two clocks that agree run at a
+// ratio of exactly 1 (and the audio passes bit for bit) while clocks that drift apart are
+// followed within a few seconds and then held. Render thread, except the statistics.
 class ClockBridge {
   public:
     // Smoothing of the delay, seconds of output.

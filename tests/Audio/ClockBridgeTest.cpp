@@ -202,7 +202,7 @@ TEST(ClockBridge, AResetRingStartsAfreshAndSilently) {
     ClockBridge bridge(ring);
     std::vector<float> in(128, 0.5f), outL(128), outR(128);
     double t = 0;
-    for (int i = 0; i < 20; ++i, t += 128 / kRate) {
+    for (int i = 0; i < 60; ++i, t += 128 / kRate) {
         ring->write(in.data(), in.data(), 128, t);
         bridge.pull(outL.data(), outR.data(), 128, t);
     }

@@ -158,7 +158,8 @@ std::optional<std::size_t> lagBehind(const std::vector<std::vector<float>>& out,
     signal.render(1, first, static_cast<int>(frames), 48000, right.data());
     for (std::size_t lag = 0; lag <= longest; ++lag) {
         bool same = true;
-        for (std::size_t i = 4000; i + lag < frames - 2048 && same; ++i) {
+        // From a fifth of a second on: the hand-over watches the first deliveries, then fades in.
+        for (std::size_t i = 9600; i + lag < frames - 2048 && same; ++i) {
             same = out[0][i + lag] == left[i] && out[1][i + lag] == right[i];
         }
         if (same) {

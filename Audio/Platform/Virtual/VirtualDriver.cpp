@@ -71,7 +71,9 @@ void RealTimeDriver::stop() {
 
 void RealTimeDriver::loop() {
     using Clock = std::chrono::steady_clock;
-    const auto origin = Clock::now();
+    // One timeline for the driver's whole life, so that the devices' clock never goes back
+    // when the driver stops and starts again.
+    const auto origin = origin_;
     const auto elapsed = [origin] {
         return std::chrono::duration<double>(Clock::now() - origin).count();
     };

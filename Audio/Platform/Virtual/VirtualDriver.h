@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "Audio/Platform/Virtual/VirtualAudioHardware.h"
@@ -50,6 +51,7 @@ class RealTimeDriver {
     void loop();
 
     VirtualAudioHardware& hardware_;
+    const std::chrono::steady_clock::time_point origin_ = std::chrono::steady_clock::now();
     std::thread thread_;
     std::atomic<bool> isStopping_{false};
 };
