@@ -8,7 +8,8 @@ namespace qv {
 AudioRingBuffer::AudioRingBuffer(double rate)
     : left_(new std::atomic<float>[kCapacity]),
       right_(new std::atomic<float>[kCapacity]),
-      rate_(rate) {
+      rate_(rate),
+      deliveries_(rate) {
     for (std::int64_t i = 0; i < kCapacity; ++i) {
         left_[i].store(0.0f, std::memory_order_relaxed);
         right_[i].store(0.0f, std::memory_order_relaxed);
@@ -26,58 +27,36 @@ void AudioRingBuffer::write(const float* left, const float* right, std::int64_t 
     const std::int64_t start = written_.load(std::memory_order_relaxed) + skip;
     const std::int64_t end = written_.load(std::memory_order_relaxed) + count;
     claimed_.store(end, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
+    // Release on every sample: a reader that sees one of these samples also sees the claim
+    // above (on x86 these are plain stores).
     for (std::int64_t f = start; f < end; ++f) {
         const std::int64_t i = f - start + skip;
-        left_[f & kMask].store(left[i], std::memory_order_relaxed);
-        right_[f & kMask].store(right[i], std::memory_order_relaxed);
+        left_[f & kMask].store(left[i], std::memory_order_release);
+        right_[f & kMask].store(right[i], std::memory_order_release);
     }
-    writeTime_.store(time, std::memory_order_relaxed);
+    writeTime_.store(time, std::memory_order_release);
     written_.store(end, std::memory_order_release);
 }
 
 void AudioRingBuffer::noteWrite(std::int64_t count, double time) {
-    constexpr double kWindow = 1.0;
-    constexpr double kPause = 0.1;
-    constexpr double kSmoothing = 0.25;
     if (std::isnan(time)) {
         // Untimed: the largest ever.
         largestWrite_.store(std::max(largestWrite_.load(std::memory_order_relaxed), count),
                             std::memory_order_relaxed);
         return;
     }
-    Deliveries& d = deliveries_;
-    const double interval = time - d.last;
-    d.last = time;
-    if (!(interval >= 0 && interval <= kPause)) {
-        // The first delivery, or the first after a pause: a new timeline.
-        d = Deliveries{};
-        d.since = d.last = d.windowStart = time;
-        d.frames = static_cast<double>(count);
-        d.meanAhead = d.frames;
-        d.write[1] = count;
+    if (!deliveries_.note(time, static_cast<double>(count))) {
+        writeWindowStart_ = time;
+        largestWrites_[0] = largestWrites_[1] = 0;
         deliveringSince_.store(time, std::memory_order_relaxed);
-        largestWrite_.store(count, std::memory_order_relaxed);
-        shortfall_.store(0.0, std::memory_order_relaxed);
-        return;
+    } else if (time - writeWindowStart_ >= 1.0) {
+        largestWrites_[0] = largestWrites_[1];
+        largestWrites_[1] = 0;
+        writeWindowStart_ = time;
     }
-    if (time - d.windowStart >= kWindow) {
-        d.write[0] = d.write[1];
-        d.shortfall[0] = d.shortfall[1];
-        d.write[1] = 0;
-        d.shortfall[1] = 0;
-        d.windowStart = time;
-    }
-    // How far the frames delivered lead a steady stream just before and just after this one.
-    const double steady = (time - d.since) * rate_;
-    const double before = d.frames - steady;
-    d.frames += static_cast<double>(count);
-    const double after = d.frames - steady;
-    d.meanAhead += (1.0 - std::exp(-interval / kSmoothing)) * (after - d.meanAhead);
-    d.write[1] = std::max(d.write[1], count);
-    d.shortfall[1] = std::max(d.shortfall[1], d.meanAhead - before);
-    largestWrite_.store(std::max(d.write[0], d.write[1]), std::memory_order_relaxed);
-    shortfall_.store(std::max(d.shortfall[0], d.shortfall[1]), std::memory_order_relaxed);
+    largestWrites_[1] = std::max(largestWrites_[1], count);
+    largestWrite_.store(std::max(largestWrites_[0], largestWrites_[1]), std::memory_order_relaxed);
+    shortfall_.store(deliveries_.shortfall(), std::memory_order_relaxed);
 }
 
 std::int64_t AudioRingBuffer::read(float* left, float* right, std::int64_t count) {
@@ -99,10 +78,10 @@ std::int64_t AudioRingBuffer::read(float* left, float* right, std::int64_t count
         }
         got = std::min(count, written - position);
         for (std::int64_t i = 0; i < got; ++i) {
-            left[i] = left_[(position + i) & kMask].load(std::memory_order_relaxed);
-            right[i] = right_[(position + i) & kMask].load(std::memory_order_relaxed);
+            left[i] = left_[(position + i) & kMask].load(std::memory_order_acquire);
+            right[i] = right_[(position + i) & kMask].load(std::memory_order_acquire);
         }
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // Ordered after the acquiring loads: a sample from a later write means its claim shows.
         const std::int64_t claimed = claimed_.load(std::memory_order_relaxed);
         if (claimed - position <= kCapacity) {
             break;  // nothing copied was overwritten
@@ -138,8 +117,7 @@ std::int64_t AudioRingBuffer::skip(std::int64_t count) {
 
 std::optional<AudioRingBuffer::Fill> AudioRingBuffer::fill() {
     const std::int64_t written = written_.load(std::memory_order_acquire);
-    const double time = writeTime_.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    const double time = writeTime_.load(std::memory_order_acquire);
     // A write that began meanwhile may have stored its own time already.
     if (claimed_.load(std::memory_order_relaxed) != written || std::isnan(time) ||
         resetRequested_.load(std::memory_order_relaxed)) {

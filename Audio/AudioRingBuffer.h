@@ -6,6 +6,8 @@
 #include <memory>
 #include <optional>
 
+#include "Audio/StreamSteadiness.h"
+
 namespace qv {
 
 // The stereo hand-over between one capture thread (the writer) and one bus render thread (the
@@ -86,17 +88,11 @@ class AudioRingBuffer {
     std::atomic<std::int64_t> largestWrite_{0};
     std::atomic<double> shortfall_{0.0};
     std::atomic<double> deliveringSince_{std::numeric_limits<double>::quiet_NaN()};
-    // Writer thread: the deliveries against a steady stream at the nominal rate, and the two
-    // windows the largest values are taken over.
-    struct Deliveries {
-        double since = std::numeric_limits<double>::quiet_NaN();  // their timeline's start
-        double last = std::numeric_limits<double>::quiet_NaN();
-        double frames = 0;     // delivered since `since`
-        double meanAhead = 0;  // smoothed lead over the steady stream after a delivery
-        double windowStart = 0;
-        std::int64_t write[2] = {0, 0};
-        double shortfall[2] = {0, 0};
-    } deliveries_;
+    // Writer thread: the timed writes against a steady stream, and the largest writes over the
+    // two windows it uses.
+    StreamSteadiness deliveries_;
+    double writeWindowStart_ = 0;
+    std::int64_t largestWrites_[2] = {0, 0};
     void noteWrite(std::int64_t count, double time);
     std::atomic<std::uint64_t> overrun_{0};
     std::atomic<std::uint64_t> underrun_{0};

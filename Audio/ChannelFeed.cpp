@@ -27,6 +27,10 @@ double ChannelFeed::now() const {
     return clock_.audioClockNow();
 }
 
+double ChannelFeed::jitter() const {
+    return clock_.schedulingJitter();
+}
+
 void ChannelFeed::deliver(std::uint64_t session, const float* left, const float* right,
                           std::int64_t count) const {
     if (count <= 0 || session != session_.load(std::memory_order_acquire)) {
@@ -48,7 +52,9 @@ ChannelBusInput::ChannelBusInput(std::shared_ptr<ChannelFeed> feed, int busId)
     : feed_(std::move(feed)),
       busId_(busId),
       ring_(std::make_shared<AudioRingBuffer>()),
-      bridge_(ring_) {}
+      bridge_(
+          ring_, 48000.0,
+          ClockBridge::kFirstMargin + static_cast<int>(std::lround(feed_->jitter() * 48000.0))) {}
 
 ChannelBusInput::Gains ChannelBusInput::target() const {
     const InputChannel& c = feed_->channel();

@@ -36,6 +36,8 @@ class ChannelFeed {
     EngineAudioState& state() const { return *state_; }
     const RcuCell<ChannelRoutes>& routes() const { return routes_; }
     double now() const;
+    // The scheduling jitter of the audio threads, seconds.
+    double jitter() const;
 
     // Main thread: a capture that starts takes a session; ending it turns away whatever the
     // capture still delivers while it stops.

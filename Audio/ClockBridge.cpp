@@ -22,11 +22,18 @@ constexpr double kRenderGap = 0.1;
 
 }  // namespace
 
-ClockBridge::ClockBridge(std::shared_ptr<AudioRingBuffer> ring, double rate)
-    : ring_(std::move(ring)), rate_(rate), resampler_(kMaxRequest) {}
+ClockBridge::ClockBridge(std::shared_ptr<AudioRingBuffer> ring, double rate, int firstMargin)
+    : ring_(std::move(ring)),
+      rate_(rate),
+      resampler_(kMaxRequest),
+      firstMargin_(std::clamp(firstMargin, kFirstMargin, kLargestMargin)),
+      margin_(firstMargin_),
+      reads_(rate) {
+    marginShown_.store(margin_, std::memory_order_relaxed);
+}
 
 void ClockBridge::restart() {
-    margin_ = kFirstMargin;
+    margin_ = firstMargin_;
     integral_ = 0;
     dryFrames_ = -1;
     isFlowing_ = false;
@@ -34,8 +41,8 @@ void ClockBridge::restart() {
 }
 
 double ClockBridge::neededDelay() const {
-    // Just before a delivery the ring holds the least.
-    return ring_->deliveryShortfall() + AdaptiveResampler::kLookahead + margin_;
+    // Just before a delivery the ring holds the least, and a large read takes the most.
+    return ring_->deliveryShortfall() + reads_.excess() + AdaptiveResampler::kLookahead + margin_;
 }
 
 bool ClockBridge::prime(int frames, double now) {
@@ -75,6 +82,7 @@ bool ClockBridge::prime(int frames, double now) {
     ring_->skip(std::min(excess, fill->frames - firstRead));
     resampler_.reset();
     resampler_.setRatio(1.0 + integral_);
+    reads_.reset();
     target_ = neededDelay();
     isFlowing_ = true;
     hasSmoothed_ = false;
@@ -100,6 +108,7 @@ bool ClockBridge::pull(float* left, float* right, int frames, double now, bool l
     }
     const int needed = resampler_.inputNeeded(frames);
     const std::int64_t slack = ring_->availableFrames() - needed;
+    reads_.note(now, needed);
     const std::int64_t got = ring_->read(resampler_.inputLeft(), resampler_.inputRight(), needed);
     if (ring_->resets() != seenResets_) {
         // A new source: nothing of the old one plays on.

@@ -6,6 +6,7 @@
 
 #include "Audio/AudioRingBuffer.h"
 #include "Audio/Platform/AdaptiveResampler.h"
+#include "Audio/StreamSteadiness.h"
 
 namespace qv {
 
@@ -21,9 +22,10 @@ namespace qv {
 //
 // What delay it keeps: how much less than on average the ring holds just before a delivery
 // (AudioRingBuffer::deliveryShortfall: one delivery for a steady capture, more for a bursty
-// one) plus the resampler's lookahead plus a margin; just before a delivery the ring then still
-// holds the margin. It starts silent, watches the deliveries for a tenth of a second, and plays
-// once it has that much (and the first request) at hand; anything beyond is dropped once, so
+// one), plus how much more than on average a read takes (0 for a bus that asks for even
+// pieces), plus the resampler's lookahead, plus a margin; just before a delivery the ring then
+// still holds the margin. It starts silent, watches the deliveries for a tenth of a second, and
+// plays once it has that much (and the first request) at hand; anything beyond is dropped once, so
 // the delay starts where it is kept. A ring that runs dry makes it silent again until it has
 // that much once more; when the capture comes back within a tenth of a second, the margin
 // doubles. Should the ring ever hold less than half the margin just before a read (the
@@ -44,7 +46,7 @@ class ClockBridge {
     static constexpr double kSettleTime = 1.0;
     // Offsets from the kept delay that are not corrected, frames.
     static constexpr double kDeadband = 8.0;
-    // Margin over the longest stretch without a delivery, at the start and at most, frames.
+    // Margin at the start (at least) and at most, frames.
     static constexpr int kFirstMargin = 64;
     static constexpr int kLargestMargin = 4800;
     // The largest correction, relative.
@@ -52,7 +54,10 @@ class ClockBridge {
     // The largest render request, frames.
     static constexpr int kMaxRequest = 4096;
 
-    explicit ClockBridge(std::shared_ptr<AudioRingBuffer> ring, double rate = 48000.0);
+    // `firstMargin`: the margin to start with, frames: kFirstMargin for threads that run on
+    // time, more where their scheduling jitters.
+    explicit ClockBridge(std::shared_ptr<AudioRingBuffer> ring, double rate = 48000.0,
+                         int firstMargin = kFirstMargin);
     ClockBridge(const ClockBridge&) = delete;
     ClockBridge& operator=(const ClockBridge&) = delete;
 
@@ -87,9 +92,12 @@ class ClockBridge {
     AdaptiveResampler resampler_;
 
     // Render thread.
-    int margin_ = kFirstMargin;
+    int firstMargin_;
+    int margin_;
     bool isFlowing_ = false;
     std::uint64_t seenResets_ = 0;
+    // The reads against a steady stream: a bus that asks for uneven pieces needs more at hand.
+    StreamSteadiness reads_;
     double lastPull_ = 0;
     // Output frames since the ring ran dry, while a dropout may still turn out to be one.
     std::int64_t dryFrames_ = -1;

@@ -164,6 +164,10 @@ class AudioHardware {
     // and when a render asks can be told on one timeline. Any thread; never waits. By default
     // the steady clock.
     virtual double audioClockNow() const;
+    // How late this layer's audio threads may run, at worst, now and then: the scheduling
+    // jitter that hand-overs between its streams keep a margin for, seconds. By default that of
+    // threads a desktop schedules.
+    virtual double schedulingJitter() const { return 0.004; }
     // Whether a graph's input or output can be bound to the device: by default where it has
     // channels in that direction.
     virtual AudioResult bindResult(DeviceID device, Direction direction) const;

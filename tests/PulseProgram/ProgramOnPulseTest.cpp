@@ -193,9 +193,29 @@ class ProgramOnPulseTest : public ::testing::Test {
     }
 
     void startPlayers() {
-        player = server->play(server->toneFile(1000, kToneLevelDb), "apps");
-        other = server->play(server->toneFile(440, kToneLevelDb), "apps",
+        player = server->play(server->toneFile(1000, kToneLevelDb, 240), "apps");
+        other = server->play(server->toneFile(440, kToneLevelDb, 240), "apps",
                              {std::string("--property=application.id=") + kOtherBundleId});
+    }
+
+    // The mixer's resident memory, KiB.
+    long residentKiB() const {
+        std::ifstream status("/proc/" + std::to_string(mixer.pid()) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                return std::stol(line.substr(6));
+            }
+        }
+        return -1;
+    }
+    std::size_t count(const std::string& text) const {
+        const std::string all = mixerText();
+        std::size_t n = 0;
+        for (auto at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
     }
 
     fs::path mixerOutput() const { return server->folder() / "quorvanta.out"; }
@@ -324,6 +344,85 @@ TEST_F(ProgramOnPulseTest, BothBusesPlayAgainAfterTheServerIsKilledAndRestarted)
 
     // The mixer reconnects and captures the application again on its own.
     expectBothBusesPlay(20s);
+    expectMixerStopsCleanly();
+}
+
+// What a listener hears: every sample is where the two before it put a 1 kHz sine. A click, a
+// gap, a dropped or a repeated sample leaves a residual far above what the tone's own slow
+// frequency corrections leave.
+struct Residual {
+    double largest = 0;
+    double at = 0;  // seconds into the stretch
+};
+Residual sineResidual(const std::vector<float>& x, std::size_t from) {
+    const double twoCos = 2 * std::cos(2 * M_PI * 1000.0 / 48000.0);
+    Residual r;
+    for (std::size_t i = std::max<std::size_t>(from, 2); i < x.size(); ++i) {
+        const double e = std::fabs(x[i] - twoCos * x[i - 1] + x[i - 2]);
+        if (e > r.largest) {
+            r.largest = e;
+            r.at = static_cast<double>(i) / 48000.0;
+        }
+    }
+    return r;
+}
+
+TEST_F(ProgramOnPulseTest, AMinuteOfAnApplicationOnTwoBusesHasNoDiscontinuity) {
+    expectBothBusesPlay(15s);
+    auto a = server->record("busA.monitor");
+    auto b = server->record("busB.monitor");
+    pollUntil(90s, [&] { return a.frames() > 62 * 48000 && b.frames() > 62 * 48000; });
+    for (auto* recorder : {&a, &b}) {
+        const auto planes = recorder->samples();
+        ASSERT_GT(planes[0].size(), 61u * 48000);
+        // From the first steady second on (the recording starts while the mixer already plays).
+        auto sound = awaitSteadyTone(*recorder, 1000, 1s, 60, 1);
+        ASSERT_TRUE(sound) << "no minute of steady tone";
+        for (const auto& plane : sound->channels) {
+            const auto r = sineResidual(plane, 0);
+            EXPECT_LT(r.largest, 0.002) << "at " << r.at << " s";
+        }
+    }
+    expectMixerStopsCleanly();
+}
+
+// Replugs and server crashes, one after another, while the application plays: after each, both
+// buses carry it again at their levels, the mixer is the same process throughout, and its memory
+// stays where it was.
+TEST_F(ProgramOnPulseTest, ThirtyReplugsAndThreeServerRestartsLeaveBothBusesPlaying) {
+    expectBothBusesPlay(15s);
+    const long before = residentKiB();
+    ASSERT_GT(before, 0);
+    const pid_t pid = mixer.pid();
+    for (int replug = 1; replug <= 30; ++replug) {
+        SCOPED_TRACE("replug " + std::to_string(replug));
+        const auto module = server->moduleOfSink("busB");
+        ASSERT_TRUE(module);
+        ASSERT_TRUE(server->unloadModule(*module));
+        ASSERT_TRUE(pollUntil(15s, [&] {
+            return count("⚠️ Bus 2 device lost: Bus B\n") >= static_cast<std::size_t>(replug);
+        }));
+        ASSERT_TRUE(server->loadNullSink({"busB", "Bus B"}));
+        ASSERT_TRUE(pollUntil(15s, [&] {
+            return count("🔄 Bus 2 device returned: Bus B\n") >= static_cast<std::size_t>(replug);
+        })) << "bus 2 did not come back";
+    }
+    expectBothBusesPlay(20s);
+    for (int restart = 1; restart <= 3; ++restart) {
+        SCOPED_TRACE("server restart " + std::to_string(restart));
+        server->kill();
+        player.stop(SIGKILL);
+        other.stop(SIGKILL);
+        server->restart();
+        startPlayers();
+        expectBothBusesPlay(30s);
+        ASSERT_TRUE(mixer.running());
+    }
+    EXPECT_EQ(mixer.pid(), pid);
+    const long after = residentKiB();
+    RecordProperty("resident_kib_before", std::to_string(before));
+    RecordProperty("resident_kib_after", std::to_string(after));
+    EXPECT_LT(after - before, 2048) << before << " KiB → " << after << " KiB";
     expectMixerStopsCleanly();
 }
 

@@ -25,7 +25,9 @@ struct RealtimeAllocations {
             allocations.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    static void release(void* p) noexcept {
+    // Kept out of line: once inlined into operator delete, the compiler would pair the free
+    // below with operator new and call it mismatched.
+    [[gnu::noinline]] static void release(void* p) noexcept {
         if (p && RealtimeScope::isActive()) {
             releases.fetch_add(1, std::memory_order_relaxed);
         }

@@ -226,6 +226,7 @@ struct VirtualAudioHardware::Core : std::enable_shared_from_this<Core> {
     std::atomic<std::uint64_t> restartRequests{0};
     // The time of the boundary being run, on the driver's clock.
     std::atomic<double> cycleTime{0.0};
+    std::atomic<double> schedulingJitter{0.0};
 
     // Driver side.
     Snapshot* active = nullptr;
@@ -903,6 +904,14 @@ void VirtualAudioHardware::failIOProcStart(DeviceID device, AudioError status) {
 
 std::size_t VirtualAudioHardware::ioProcCount() const {
     return ioProcs_.size();
+}
+
+double VirtualAudioHardware::schedulingJitter() const {
+    return core_->schedulingJitter.load(std::memory_order_relaxed);
+}
+
+void VirtualAudioHardware::setSchedulingJitter(double seconds) {
+    core_->schedulingJitter.store(seconds, std::memory_order_relaxed);
 }
 
 double VirtualAudioHardware::audioClockNow() const {

@@ -105,6 +105,9 @@ class VirtualAudioHardware final : public AudioHardware {
     bool canCapture() const override;
     // The time of the boundary the driver runs (see runCycle).
     double audioClockNow() const override;
+    // None in virtual time; the real-time driver sets what real threads see.
+    double schedulingJitter() const override;
+    void setSchedulingJitter(double seconds);
     AudioResult bindResult(DeviceID device, Direction direction) const override;
 
     // Failure injection, until clearFailures().

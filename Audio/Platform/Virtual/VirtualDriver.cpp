@@ -52,6 +52,7 @@ void RealTimeDriver::start() {
     if (thread_.joinable()) {
         return;
     }
+    hardware_.setSchedulingJitter(0.004);
     isStopping_.store(false);
     hardware_.restartCycles();
     thread_ = std::thread([this] { loop(); });
