@@ -116,16 +116,23 @@ void AdaptiveResampler::pull(float* left, float* right, int frames) {
                 const float mix = static_cast<float>(scaled - phase);
                 const float* row0 = table_ + phase * kTaps;
                 const float* row1 = row0 + kTaps;
+                // The row for this exact fraction, then one dot product per channel in eight
+                // independent sums, so that both loops run on vector registers.
+                float coef[kTaps];
+                for (int t = 0; t < kTaps; ++t) {
+                    coef[t] = row0[t] + (row1[t] - row0[t]) * mix;
+                }
                 const int first = base - kTaps / 2 + 1;
                 for (int c = 0; c < 2; ++c) {
                     const float* x = history_[c].data() + first;
-                    float acc0 = 0;
-                    float acc1 = 0;
-                    for (int t = 0; t < kTaps; ++t) {
-                        acc0 += row0[t] * x[t];
-                        acc1 += row1[t] * x[t];
+                    float acc[8] = {};
+                    for (int t = 0; t < kTaps; t += 8) {
+                        for (int k = 0; k < 8; ++k) {
+                            acc[k] += coef[t + k] * x[t + k];
+                        }
                     }
-                    out[c][done + i] = acc0 + (acc1 - acc0) * mix;
+                    out[c][done + i] = ((acc[0] + acc[4]) + (acc[1] + acc[5])) +
+                                       ((acc[2] + acc[6]) + (acc[3] + acc[7]));
                 }
             }
         }
