@@ -422,7 +422,13 @@ TEST_F(ProgramOnPulseTest, ThirtyReplugsAndThreeServerRestartsLeaveBothBusesPlay
     const long after = residentKiB();
     RecordProperty("resident_kib_before", std::to_string(before));
     RecordProperty("resident_kib_after", std::to_string(after));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizers keep freed memory aside and add their own; what the program itself keeps
+    // is only told by a plain build.
+    std::cout << "resident " << before << " KiB → " << after << " KiB (sanitizer build)\n";
+#else
     EXPECT_LT(after - before, 2048) << before << " KiB → " << after << " KiB";
+#endif
     expectMixerStopsCleanly();
 }
 
