@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Audio/Platform/SincKernel.h"
+
 namespace qv {
 namespace {
 
@@ -116,24 +118,10 @@ void AdaptiveResampler::pull(float* left, float* right, int frames) {
                 const float mix = static_cast<float>(scaled - phase);
                 const float* row0 = table_ + phase * kTaps;
                 const float* row1 = row0 + kTaps;
-                // The row for this exact fraction, then one dot product per channel in eight
-                // independent sums, so that both loops run on vector registers.
-                float coef[kTaps];
-                for (int t = 0; t < kTaps; ++t) {
-                    coef[t] = row0[t] + (row1[t] - row0[t]) * mix;
-                }
                 const int first = base - kTaps / 2 + 1;
-                for (int c = 0; c < 2; ++c) {
-                    const float* x = history_[c].data() + first;
-                    float acc[8] = {};
-                    for (int t = 0; t < kTaps; t += 8) {
-                        for (int k = 0; k < 8; ++k) {
-                            acc[k] += coef[t + k] * x[t + k];
-                        }
-                    }
-                    out[c][done + i] = ((acc[0] + acc[4]) + (acc[1] + acc[5])) +
-                                       ((acc[2] + acc[6]) + (acc[3] + acc[7]));
-                }
+                sinc::interpolate<kTaps>(row0, row1, mix, history_[0].data() + first,
+                                         history_[1].data() + first, out[0][done + i],
+                                         out[1][done + i]);
             }
         }
         advance(n);

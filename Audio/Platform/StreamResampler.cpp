@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "Audio/Platform/SincKernel.h"
+
 namespace qv {
 namespace {
 
@@ -81,16 +83,9 @@ void StreamResampler::pull(const Source& source, float* left, float* right, int 
             const float* row0 = table_.data() + phase * kTaps;
             const float* row1 = row0 + kTaps;
             const int first = base - kTaps / 2 + 1;
-            for (int c = 0; c < 2; ++c) {
-                const float* x = history_[c].data() + first;
-                float acc0 = 0;
-                float acc1 = 0;
-                for (int t = 0; t < kTaps; ++t) {
-                    acc0 += row0[t] * x[t];
-                    acc1 += row1[t] * x[t];
-                }
-                out[c][done + i] = acc0 + (acc1 - acc0) * mix;
-            }
+            sinc::interpolate<kTaps>(row0, row1, mix, history_[0].data() + first,
+                                     history_[1].data() + first, out[0][done + i],
+                                     out[1][done + i]);
         }
         position_ += step_ * n;
         // Keep only the history the next output still needs.
