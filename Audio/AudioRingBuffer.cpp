@@ -59,6 +59,20 @@ void AudioRingBuffer::noteWrite(std::int64_t count, double time) {
     shortfall_.store(deliveries_.shortfall(), std::memory_order_relaxed);
 }
 
+std::int64_t AudioRingBuffer::catchUp(std::int64_t& position) {
+    const std::int64_t written = written_.load(std::memory_order_acquire);
+    if (resetRequested_.exchange(false, std::memory_order_acq_rel)) {
+        position = written;
+        ++resets_;
+    }
+    if (written - position > kCapacity) {
+        overrun_.fetch_add(static_cast<std::uint64_t>(written - kCapacity - position),
+                           std::memory_order_relaxed);
+        position = written - kCapacity;
+    }
+    return written;
+}
+
 std::int64_t AudioRingBuffer::read(float* left, float* right, std::int64_t count) {
     count = std::max<std::int64_t>(count, 0);
     std::int64_t position = read_.load(std::memory_order_relaxed);
@@ -66,16 +80,7 @@ std::int64_t AudioRingBuffer::read(float* left, float* right, std::int64_t count
     // A writer that laps the reader during the copy makes it start again from the newest
     // frames; two tries are plenty, a third gives up with silence.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        const std::int64_t written = written_.load(std::memory_order_acquire);
-        if (resetRequested_.exchange(false, std::memory_order_acq_rel)) {
-            position = written;
-            ++resets_;
-        }
-        if (written - position > kCapacity) {
-            overrun_.fetch_add(static_cast<std::uint64_t>(written - kCapacity - position),
-                               std::memory_order_relaxed);
-            position = written - kCapacity;
-        }
+        const std::int64_t written = catchUp(position);
         got = std::min(count, written - position);
         for (std::int64_t i = 0; i < got; ++i) {
             left[i] = left_[(position + i) & kMask].load(std::memory_order_acquire);
@@ -100,16 +105,7 @@ std::int64_t AudioRingBuffer::read(float* left, float* right, std::int64_t count
 
 std::int64_t AudioRingBuffer::skip(std::int64_t count) {
     std::int64_t position = read_.load(std::memory_order_relaxed);
-    const std::int64_t written = written_.load(std::memory_order_acquire);
-    if (resetRequested_.exchange(false, std::memory_order_acq_rel)) {
-        position = written;
-        ++resets_;
-    }
-    if (written - position > kCapacity) {
-        overrun_.fetch_add(static_cast<std::uint64_t>(written - kCapacity - position),
-                           std::memory_order_relaxed);
-        position = written - kCapacity;
-    }
+    const std::int64_t written = catchUp(position);
     const std::int64_t skipped = std::clamp<std::int64_t>(count, 0, written - position);
     read_.store(position + skipped, std::memory_order_relaxed);
     return skipped;

@@ -94,6 +94,9 @@ class AudioRingBuffer {
     double writeWindowStart_ = 0;
     std::int64_t largestWrites_[2] = {0, 0};
     void noteWrite(std::int64_t count, double time);
+    // Reader thread: carries out a requested reset and moves `position` past frames that were
+    // overwritten; returns the frames written so far.
+    std::int64_t catchUp(std::int64_t& position);
     std::atomic<std::uint64_t> overrun_{0};
     std::atomic<std::uint64_t> underrun_{0};
 };

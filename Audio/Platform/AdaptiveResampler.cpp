@@ -10,16 +10,6 @@ namespace {
 
 constexpr double kLargestRatioOffset = 0.02;
 
-double besselI0(double x) {
-    double sum = 1.0;
-    double term = 1.0;
-    for (int k = 1; k < 32; ++k) {
-        term *= (x / (2.0 * k)) * (x / (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
-
 // The filter's rows, one per fraction of a sample from 0 to 1 in kPhases steps. The two clocks
 // are within a fraction of a percent of each other, so the band edge is the Nyquist frequency
 // itself: the sinc's zeros then fall on whole samples, and the rows of fractions 0 and 1 are a
@@ -28,33 +18,12 @@ const std::vector<float>& filterTable() {
     static const std::vector<float> table = [] {
         constexpr int kTaps = AdaptiveResampler::kTaps;
         constexpr int kPhases = AdaptiveResampler::kPhases;
-        const double beta = 12.0;
-        const double norm = besselI0(beta);
-        std::vector<float> rows(static_cast<std::size_t>((kPhases + 1) * kTaps), 0.0f);
-        std::vector<double> row(kTaps);
-        for (int phase = 0; phase <= kPhases; ++phase) {
-            const double frac = static_cast<double>(phase) / kPhases;
-            if (phase == 0 || phase == kPhases) {
-                // Whole samples: tap kTaps/2 - 1 sits on the base sample, or on the next one.
-                rows[static_cast<std::size_t>(phase * kTaps + kTaps / 2 - 1 + (phase ? 1 : 0))] =
-                    1.0f;
-                continue;
-            }
-            double sum = 0;
-            for (int t = 0; t < kTaps; ++t) {
-                // Tap t sits at input offset (t - kTaps/2 + 1) from the base sample.
-                const double x = (t - kTaps / 2 + 1) - frac;
-                const double sinc = std::sin(M_PI * x) / (M_PI * x);
-                const double w = x / (kTaps / 2.0);
-                const double window =
-                    std::fabs(w) >= 1 ? 0 : besselI0(beta * std::sqrt(1 - w * w)) / norm;
-                row[static_cast<std::size_t>(t)] = sinc * window;
-                sum += row[static_cast<std::size_t>(t)];
-            }
-            for (int t = 0; t < kTaps; ++t) {
-                rows[static_cast<std::size_t>(phase * kTaps + t)] =
-                    static_cast<float>(row[static_cast<std::size_t>(t)] / sum);
-            }
+        auto rows = sinc::windowedSincRows(kTaps, kPhases, 0.5, 12.0);
+        // Whole samples: tap kTaps/2 - 1 sits on the base sample, or on the next one.
+        for (int phase : {0, kPhases}) {
+            float* row = rows.data() + phase * kTaps;
+            std::fill(row, row + kTaps, 0.0f);
+            row[kTaps / 2 - 1 + (phase ? 1 : 0)] = 1.0f;
         }
         return rows;
     }();

@@ -6,19 +6,6 @@
 #include "Audio/Platform/SincKernel.h"
 
 namespace qv {
-namespace {
-
-double besselI0(double x) {
-    double sum = 1.0;
-    double term = 1.0;
-    for (int k = 1; k < 32; ++k) {
-        term *= (x / (2.0 * k)) * (x / (2.0 * k));
-        sum += term;
-    }
-    return sum;
-}
-
-}  // namespace
 
 StreamResampler::StreamResampler(double sourceRate, double targetRate, int maxOutputFrames)
     : sourceRate_(sourceRate),
@@ -28,28 +15,7 @@ StreamResampler::StreamResampler(double sourceRate, double targetRate, int maxOu
     // Low-pass at the lower of the two Nyquist frequencies, a little below it to keep the
     // transition band out of the audible range; Kaiser window, beta 8.
     const double cutoff = 0.5 * std::min(1.0, targetRate / sourceRate) * 0.95;
-    const double beta = 8.0;
-    const double norm = besselI0(beta);
-    table_.assign(static_cast<std::size_t>((kPhases + 1) * kTaps), 0.0f);
-    for (int phase = 0; phase <= kPhases; ++phase) {
-        const double frac = static_cast<double>(phase) / kPhases;
-        double sum = 0;
-        std::vector<double> row(kTaps);
-        for (int t = 0; t < kTaps; ++t) {
-            // Tap t sits at source offset (t - kTaps/2 + 1) from the base sample.
-            const double x = (t - kTaps / 2 + 1) - frac;
-            const double sinc = x == 0 ? 2 * cutoff : std::sin(2 * M_PI * cutoff * x) / (M_PI * x);
-            const double w = x / (kTaps / 2.0);
-            const double window =
-                std::fabs(w) >= 1 ? 0 : besselI0(beta * std::sqrt(1 - w * w)) / norm;
-            row[static_cast<std::size_t>(t)] = sinc * window;
-            sum += row[static_cast<std::size_t>(t)];
-        }
-        for (int t = 0; t < kTaps; ++t) {
-            table_[static_cast<std::size_t>(phase * kTaps + t)] =
-                static_cast<float>(row[static_cast<std::size_t>(t)] / sum);
-        }
-    }
+    table_ = sinc::windowedSincRows(kTaps, kPhases, cutoff, 8.0);
     const auto capacity = static_cast<std::size_t>(std::ceil(maxChunk_ * step_) + 2 * kTaps + 8);
     for (auto& h : history_) {
         h.assign(capacity, 0.0f);
