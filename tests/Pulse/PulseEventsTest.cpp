@@ -287,25 +287,30 @@ TEST_F(PulseStreamEventsTest, ASuspensionAndAFailureAreToldOnceAndAStoppedStream
     }));
 
     // The sink is suspended while the main queue does not run; one of its streams is stopped
-    // before it does.
+    // before it does. PulseAudio tells the streams of a suspended sink; PipeWire keeps a sink
+    // that streams play into running and tells nothing.
+    const std::vector<std::string> suspension =
+        onPipeWire() ? std::vector<std::string>{} : std::vector<std::string>{"change"};
     ASSERT_EQ(server.pactl({"suspend-sink", "busA", "1"}).exitCode, 0);
     std::this_thread::sleep_for(300ms);
     stopped.stream->stop();
     pumpFor(300ms);
-    EXPECT_EQ(told.told, std::vector<std::string>{"change"});
+    EXPECT_EQ(told.told, suspension);
     EXPECT_TRUE(stopped.told.empty());
     EXPECT_TRUE(told.stream->isRunning());  // a suspended stream still runs
     // Waking up is no change.
     ASSERT_EQ(server.pactl({"suspend-sink", "busA", "0"}).exitCode, 0);
     const auto resumed = told.frames.load();
     ASSERT_TRUE(pumpUntil(10s, [&] { return told.frames > resumed + 4800; }));
-    EXPECT_EQ(told.told, std::vector<std::string>{"change"});
+    EXPECT_EQ(told.told, suspension);
 
     // The sink goes away: the stream is killed, which the owner hears once.
+    auto gone = suspension;
+    gone.push_back("change");
     ASSERT_TRUE(server.unloadModule(server.moduleOfSink("busA").value_or(-1)));
-    ASSERT_TRUE(pumpUntil(5s, [&] { return told.told.size() >= 2; }));
+    ASSERT_TRUE(pumpUntil(5s, [&] { return told.told.size() >= gone.size(); }));
     pumpFor(300ms);
-    EXPECT_EQ(told.told, (std::vector<std::string>{"change", "change"}));
+    EXPECT_EQ(told.told, gone);
     EXPECT_FALSE(told.stream->isRunning());
     EXPECT_FALSE(told.offMain);
     EXPECT_TRUE(stopped.told.empty());

@@ -319,9 +319,10 @@ TEST_F(RealtimePathTest, NoAllocationReleaseOrLockWhileStreamsMoveSuspendAndTheS
     const auto beforeMove = capture.load();
     ASSERT_TRUE(pumpUntil(10s, [&] { return capture.load() > beforeMove + 48000; }));
 
-    // A bus's sink is suspended, then resumed.
+    // A bus's sink is suspended, then resumed (PipeWire keeps a sink that is played into
+    // running and tells its streams nothing).
     ASSERT_EQ(server.pactl({"suspend-sink", "bus4", "1"}).exitCode, 0);
-    ASSERT_TRUE(pumpUntil(5s, [&] { return buses[3].changes.load() >= 1; }));
+    ASSERT_TRUE(onPipeWire() || pumpUntil(5s, [&] { return buses[3].changes.load() >= 1; }));
     pumpFor(500ms);
     ASSERT_EQ(server.pactl({"suspend-sink", "bus4", "0"}).exitCode, 0);
     const auto beforeResume = buses[3].load();
@@ -377,7 +378,7 @@ TEST_F(RealtimePathTest, NoAllocationReleaseOrLockWhileStreamsMoveSuspendAndTheS
             EXPECT_FALSE(queue.hasPosted(paths[i]->threads[t].load()));
         }
     }
-    EXPECT_GE(buses[3].changes.load(), 2);  // suspended, and the server went
+    EXPECT_GE(buses[3].changes.load(), onPipeWire() ? 1 : 2);  // suspended, and the server went
     for (int i = 0; i < 3; ++i) {
         EXPECT_GE(buses[static_cast<std::size_t>(i)].changes.load(), 1);  // the server went
     }

@@ -1,8 +1,13 @@
 #pragma once
 
-// A private PulseAudio server for tests, and the command-line clients (pactl, paplay, parec) and
+// A private sound server for tests, and the command-line clients (pactl, paplay, parec) and
 // programs that talk to it. Each server lives in a fresh temporary folder that holds its socket,
 // its runtime files, its log and whatever the clients write; nothing reaches a user's own server.
+//
+// Which server: QUORVANTA_SOUND_SERVER=pipewire starts PipeWire (with its own session D-Bus,
+// wireplumber and pipewire-pulse serving the PulseAudio protocol); anything else, or nothing,
+// starts PulseAudio. CTest runs every sound-server test once for each (labels Pulse and
+// PipeWire).
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -331,6 +336,18 @@ inline std::optional<ToneSection> awaitSteadyTone(const Recorder& recorder, doub
 
 // A private PulseAudio server with null sinks, started in a fresh temporary folder. Throws when
 // it cannot be started; the message carries the server's log.
+enum class SoundServerKind { pulseAudio, pipeWire };
+
+inline SoundServerKind soundServerUnderTest() {
+    const char* name = std::getenv("QUORVANTA_SOUND_SERVER");
+    return name && std::string(name) == "pipewire" ? SoundServerKind::pipeWire
+                                                   : SoundServerKind::pulseAudio;
+}
+
+inline bool onPipeWire() {
+    return soundServerUnderTest() == SoundServerKind::pipeWire;
+}
+
 class PulseServer {
   public:
     explicit PulseServer(std::vector<NullSink> sinks) : sinks_(std::move(sinks)) {
@@ -348,10 +365,18 @@ class PulseServer {
                                      folder_.string());
         }
         fs::create_directories(folder_ / "config");
+        fs::create_directories(folder_ / "state");
+        if (onPipeWire()) {
+            // pipewire-pulse listens where PulseAudio would, on the socket in our folder.
+            fs::create_directories(folder_ / "config/pipewire/pipewire-pulse.conf.d");
+            std::ofstream(folder_ / "config/pipewire/pipewire-pulse.conf.d/socket.conf")
+                << "pulse.properties = {\n    server.address = [ \"unix:" << socketPath().string()
+                << "\" ]\n}\n";
+        }
         try {
             startDaemon();
         } catch (...) {
-            daemon_.stop(SIGKILL);
+            stopAll(SIGKILL);
             fs::remove_all(folder_);
             throw;
         }
@@ -363,7 +388,7 @@ class PulseServer {
 
     ~PulseServer() {
         thaw();
-        daemon_.stop(SIGTERM, 5s);
+        stopAll(SIGTERM);
         std::error_code ec;
         fs::remove_all(folder_, ec);
     }
@@ -371,7 +396,17 @@ class PulseServer {
     const fs::path& folder() const { return folder_; }
     fs::path socketPath() const { return folder_ / "native"; }
     std::string address() const { return "unix:" + socketPath().string(); }
-    std::string log() const { return readText(folder_ / "server.log"); }
+    std::string log() const {
+        if (!onPipeWire()) {
+            return readText(folder_ / "server.log");
+        }
+        std::string all;
+        for (const char* name : {"pipewire", "wireplumber", "pipewire-pulse"}) {
+            all += std::string("--- ") + name + " ---\n" +
+                   readText(folder_ / (std::string(name) + ".log"));
+        }
+        return all;
+    }
 
     // The environment of every client: this server, and runtime, home and settings folders
     // inside this server's folder. Whatever a user's session sets for its own sound server or
@@ -450,9 +485,12 @@ class PulseServer {
         return std::nullopt;
     }
 
-    // Kills the server outright, as a crash would, and reaps it.
+    // Kills the server outright, as a crash would, and reaps it (on PipeWire: the whole of it,
+    // session manager included).
     void kill() {
         daemon_.stop(SIGKILL);
+        session_.stop(SIGKILL);
+        pipewire_.stop(SIGKILL);
         isFrozen_ = false;
     }
 
@@ -514,13 +552,23 @@ class PulseServer {
 
     // Starts parec recording `source` (e.g. "busA.monitor"); a short latency makes the audio
     // reach the file in small pieces rather than seconds at a time.
+    // On PipeWire, parec silently records another source when the one named is missing: a
+    // missing source throws here instead.
     Recorder record(const std::string& source) const {
+        if (onPipeWire() && !hasSource(source)) {
+            throw std::runtime_error("no source " + source + " to record");
+        }
         const fs::path file =
             folder_ / ("rec-" + source + "-" + std::to_string(++runCount_) + ".raw");
         auto child = start({"parec", "--device=" + source, "--raw", "--format=float32le",
                             "--rate=48000", "--channels=2", "--latency-msec=20", file.string()},
                            file.stem().string());
         return Recorder(std::move(child), file);
+    }
+
+    bool hasSource(const std::string& name) const {
+        const auto listing = pactl({"list", "short", "sources"}).out;
+        return listing.find("\t" + name + "\t") != std::string::npos;
     }
 
   private:
@@ -555,10 +603,18 @@ class PulseServer {
         env["XDG_RUNTIME_DIR"] = folder_.string();
         env["HOME"] = folder_.string();
         env["XDG_CONFIG_HOME"] = (folder_ / "config").string();
+        env["XDG_STATE_HOME"] = (folder_ / "state").string();
+        if (onPipeWire()) {
+            env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + (folder_ / "bus").string();
+        }
         return env;
     }
 
     void startDaemon() {
+        if (onPipeWire()) {
+            startPipeWire();
+            return;
+        }
         std::vector<std::string> argv{"pulseaudio",         "-n",
                                       "--daemonize=no",     "--system=no",
                                       "--use-pid-file=no",  "--exit-idle-time=-1",
@@ -579,9 +635,54 @@ class PulseServer {
         }
     }
 
+    // PipeWire, then its session manager, then its PulseAudio service; the null sinks are
+    // loaded through that service, as a user's pactl would, the first one made the default.
+    void startPipeWire() {
+        const Environment env = isolatedEnvironment();
+        if (!bus_.running()) {
+            const fs::path log = folder_ / "dbus.log";
+            bus_ = ChildProcess::start({"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                        "--address=unix:path=" + (folder_ / "bus").string()},
+                                       env, log, log);
+            pollUntil(5s, [&] { return fs::exists(folder_ / "bus"); });
+        }
+        const auto start = [&](const char* name) {
+            const fs::path log = folder_ / (std::string(name) + ".log");
+            return ChildProcess::start({name}, env, log, log);
+        };
+        pipewire_ = start("pipewire");
+        pollUntil(5s, [&] { return fs::exists(folder_ / "pipewire-0"); });
+        session_ = start("wireplumber");
+        daemon_ = start("pipewire-pulse");
+        const bool answers =
+            pollUntil(10s, [&] { return !daemon_.running() || pactl({"info"}).exitCode == 0; });
+        if (!answers || !daemon_.running() || !pipewire_.running()) {
+            stopAll(SIGKILL);
+            throw std::runtime_error("the sound server did not start:\n" + this->log());
+        }
+        for (const auto& sink : sinks_) {
+            if (!loadNullSink(sink)) {
+                throw std::runtime_error("the sound server refused the sink " + sink.name);
+            }
+        }
+        if (!sinks_.empty()) {
+            pactl({"set-default-sink", sinks_.front().name});
+        }
+    }
+
+    void stopAll(int signal) {
+        daemon_.stop(signal, 5s);
+        session_.stop(signal, 5s);
+        pipewire_.stop(signal, 5s);
+        bus_.stop(signal, 5s);
+    }
+
     std::vector<NullSink> sinks_;
     fs::path folder_;
-    ChildProcess daemon_;
+    ChildProcess daemon_;  // the server clients talk to: pulseaudio or pipewire-pulse
+    ChildProcess pipewire_;
+    ChildProcess session_;
+    ChildProcess bus_;
     bool isFrozen_ = false;
     mutable int runCount_ = 0;
 };

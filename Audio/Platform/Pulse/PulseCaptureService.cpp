@@ -1,8 +1,14 @@
 #include "Audio/Platform/Pulse/PulseCaptureService.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <map>
@@ -96,25 +102,31 @@ struct CaptureFormat {
     std::size_t frameBytes() const { return pa_frame_size(&samples); }
 };
 
-// A fixed-size queue of interleaved frames. Event thread only.
+// A fixed-size queue of interleaved frames between one stream's event thread (the writer) and
+// the session's event thread (the reader), without a lock. Allocated before either runs.
 class FrameQueue {
   public:
     void allocate(std::size_t frames, std::uint32_t channels) {
         channels_ = channels;
         capacity_ = frames;
         samples_.assign(frames * channels, 0.0f);
-        head_ = count_ = 0;
+        written_.store(0, std::memory_order_relaxed);
+        read_.store(0, std::memory_order_relaxed);
     }
-    std::size_t frames() const { return count_; }
-    std::size_t space() const { return capacity_ - count_; }
-    void clear() { head_ = count_ = 0; }
+    // Reader: frames waiting.
+    std::size_t frames() const {
+        return written_.load(std::memory_order_acquire) - read_.load(std::memory_order_relaxed);
+    }
 
-    // Appends `frames` frames (silence when `data` is null); at most space().
-    void write(const float* data, std::size_t frames) {
-        std::size_t at = (head_ + count_) % capacity_;
-        count_ += frames;
-        while (frames > 0) {
-            const std::size_t run = std::min(frames, capacity_ - at);
+    // Writer: appends up to `frames` frames (silence when `data` is null); what does not fit is
+    // dropped. Returns how many were kept.
+    std::size_t write(const float* data, std::size_t frames) {
+        const std::size_t written = written_.load(std::memory_order_relaxed);
+        const std::size_t space = capacity_ - (written - read_.load(std::memory_order_acquire));
+        frames = std::min(frames, space);
+        std::size_t at = written % capacity_;
+        for (std::size_t left = frames; left > 0;) {
+            const std::size_t run = std::min(left, capacity_ - at);
             float* to = samples_.data() + at * channels_;
             if (data) {
                 std::copy_n(data, run * channels_, to);
@@ -122,51 +134,65 @@ class FrameQueue {
             } else {
                 std::fill_n(to, run * channels_, 0.0f);
             }
-            frames -= run;
+            left -= run;
             at = 0;
         }
+        written_.store(written + frames, std::memory_order_release);
+        return frames;
     }
 
-    // Adds the oldest `frames` frames to `out` and removes them; at most frames().
+    // Reader: adds the oldest `frames` frames to `out` and removes them; at most frames().
     void mixInto(float* out, std::size_t frames) {
-        count_ -= frames;
-        while (frames > 0) {
-            const std::size_t run = std::min(frames, capacity_ - head_);
-            const float* from = samples_.data() + head_ * channels_;
+        const std::size_t read = read_.load(std::memory_order_relaxed);
+        std::size_t at = read % capacity_;
+        for (std::size_t left = frames; left > 0;) {
+            const std::size_t run = std::min(left, capacity_ - at);
+            const float* from = samples_.data() + at * channels_;
             for (std::size_t i = 0; i < run * channels_; ++i) {
                 out[i] += from[i];
             }
             out += run * channels_;
-            frames -= run;
-            head_ = (head_ + run) % capacity_;
+            left -= run;
+            at = 0;
         }
+        read_.store(read + frames, std::memory_order_release);
     }
 
+    // Reader.
     void discard(std::size_t frames) {
-        frames = std::min(frames, count_);
-        head_ = (head_ + frames) % capacity_;
-        count_ -= frames;
+        frames = std::min(frames, this->frames());
+        read_.store(read_.load(std::memory_order_relaxed) + frames, std::memory_order_release);
     }
+    void clear() { discard(frames()); }
 
   private:
     std::vector<float> samples_;
     std::size_t capacity_ = 0;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
     std::uint32_t channels_ = 0;
+    std::atomic<std::size_t> written_{0};
+    std::atomic<std::size_t> read_{0};
 };
 
 class CaptureSession;
 
-// One playback stream recorded on its sink's monitor.
+// One playback stream recorded on its sink's monitor, on a connection and event thread of its
+// own: PipeWire's PulseAudio service lets several recordings on one connection stall each
+// other for seconds. The stream's thread only fills the queue and wakes the session; the
+// session's thread decides, mixes and delivers.
 struct Tap {
     CaptureSession* session = nullptr;
     std::uint32_t sinkInput = PA_INVALID_INDEX;
     std::uint32_t sink = PA_INVALID_INDEX;
-    pa_stream* stream = nullptr;
+    std::string monitor;
+    std::unique_ptr<PulseContext> context;
+    pa_stream* stream = nullptr;  // the stream's thread, or its lock held
     FrameQueue queue;
-    bool wasReady = false;  // the server accepted the recording once
-    bool isDead = false;    // the recording failed or ended
+    // Set on the stream's thread, seen on the session's.
+    std::atomic<bool> wasReady{false};  // the server accepted the recording once
+    std::atomic<bool> hasEnded{false};  // the recording failed or ended, or its connection did
+    std::atomic<std::size_t> largestDelivery{0};
+    // Session thread.
+    bool isDead = false;  // ended, and seen so by the session
     // Whether blocks wait for this stream's frames. A new stream and one that fell behind are
     // only waited for again once they have a block's worth.
     bool isWaitedFor = false;
@@ -197,6 +223,13 @@ class CaptureSession {
             new CaptureSession(selection, format, handler, events));
         session->context_ = std::move(context);
         CaptureSession* raw = session.get();
+        if (session->wake_ < 0) {
+            *error = std::string("Cannot watch the capture streams: ") + std::strerror(errno);
+            return nullptr;
+        }
+        pa_mainloop_api* api = session->context_->api();
+        session->wakeWatch_ =
+            api->io_new(api, session->wake_, PA_IO_EVENT_INPUT, &CaptureSession::onWake, raw);
         session->context_->setFailureHandler([raw] { raw->connectionLost(); });
         if (!session->context_->start(kConnectTimeout, [raw](bool isReady, int error) {
                 raw->connected(isReady, error);
@@ -209,17 +242,26 @@ class CaptureSession {
 
     // Not on the event thread. No buffer is delivered once this begins.
     ~CaptureSession() {
-        {
+        std::vector<std::unique_ptr<Tap>> taps;
+        if (context_) {
             PulseContext::Lock lock(*context_);
             isClosing_ = true;
             pa_context_set_subscribe_callback(context_->context(), nullptr, nullptr);
-            for (auto& tap : taps_) {
-                close(*tap);
-            }
-            taps_.clear();
+            taps = std::move(taps_);
         }
-        context_->stopEvents();
-        context_.reset();
+        for (auto& tap : taps) {
+            close(*tap);
+        }
+        if (context_) {
+            context_->stopEvents();
+            if (wakeWatch_) {
+                context_->api()->io_free(wakeWatch_);
+            }
+            context_.reset();
+        }
+        if (wake_ >= 0) {
+            ::close(wake_);
+        }
     }
 
     CaptureSession(const CaptureSession&) = delete;
@@ -228,7 +270,11 @@ class CaptureSession {
   private:
     CaptureSession(const Selection& selection, const CaptureFormat& format,
                    const CaptureStream::SampleHandler& handler, PulseEventPort& events)
-        : selection_(selection), format_(format), handler_(handler), events_(events) {
+        : selection_(selection),
+          format_(format),
+          handler_(handler),
+          events_(events),
+          wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
         block_.assign(kBlockFrames * format_.samples.channels, 0.0f);
         lagFrames_ = static_cast<std::size_t>(kLagSeconds * format_.samples.rate);
         longestLagFrames_ = static_cast<std::size_t>(kLongestLagSeconds * format_.samples.rate);
@@ -398,28 +444,88 @@ class CaptureSession {
         tap->session = this;
         tap->sinkInput = sinkInput;
         tap->sink = sink;
+        tap->monitor = monitor;
         tap->queue.allocate(kQueueFrames, format_.samples.channels);
-        tap->stream =
-            pa_stream_new(context(), "Application capture", &format_.samples, &format_.map);
-        if (!tap->stream) {
+        std::string reason;
+        tap->context = PulseContext::create("capture stream", &reason);
+        if (!tap->context) {
             return;
         }
-        pa_stream_set_state_callback(tap->stream, &CaptureSession::onStreamState, tap.get());
-        pa_stream_set_read_callback(tap->stream, &CaptureSession::onRead, tap.get());
+        Tap* raw = tap.get();
+        tap->context->setFailureHandler([raw] { ended(*raw); });
+        if (!tap->context->start(kConnectTimeout, [raw](bool isReady, int) {
+                if (isReady) {
+                    record(*raw);
+                } else {
+                    ended(*raw);
+                }
+            })) {
+            return;
+        }
+        taps_.push_back(std::move(tap));
+    }
+
+    // The stream's thread, once its connection is ready: asks the server for the recording.
+    static void record(Tap& tap) {
+        CaptureSession& s = *tap.session;
+        promoteToRealtime("App capture");
+        pa_context* context = tap.context->context();
+        tap.stream =
+            pa_stream_new(context, "Application capture", &s.format_.samples, &s.format_.map);
+        if (!tap.stream) {
+            ended(tap);
+            return;
+        }
+        pa_stream_set_state_callback(tap.stream, &CaptureSession::onStreamState, &tap);
+        pa_stream_set_read_callback(tap.stream, &CaptureSession::onRead, &tap);
         pa_buffer_attr attributes;
         attributes.maxlength = static_cast<std::uint32_t>(-1);
         attributes.tlength = static_cast<std::uint32_t>(-1);
         attributes.prebuf = static_cast<std::uint32_t>(-1);
         attributes.minreq = static_cast<std::uint32_t>(-1);
-        attributes.fragsize = static_cast<std::uint32_t>(kFragmentFrames * format_.frameBytes());
+        attributes.fragsize = static_cast<std::uint32_t>(kFragmentFrames * s.format_.frameBytes());
         const auto flags =
             static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-        if (pa_stream_set_monitor_stream(tap->stream, sinkInput) < 0 ||
-            pa_stream_connect_record(tap->stream, monitor.c_str(), &attributes, flags) < 0) {
-            close(*tap);
+        if (pa_stream_set_monitor_stream(tap.stream, tap.sinkInput) < 0 ||
+            pa_stream_connect_record(tap.stream, tap.monitor.c_str(), &attributes, flags) < 0) {
+            ended(tap);
+        }
+    }
+
+    // The stream's thread: the recording or its connection ended; the session looks.
+    static void ended(Tap& tap) {
+        tap.hasEnded.store(true, std::memory_order_release);
+        tap.session->wake();
+    }
+
+    // Any thread: the session's thread looks at its streams soon.
+    void wake() {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wake_, &one, sizeof one);
+    }
+
+    // Session thread: a stream woke it.
+    static void onWake(pa_mainloop_api*, pa_io_event*, int fd, pa_io_event_flags_t, void* self) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto got = ::read(fd, &count, sizeof count);
+        auto* s = static_cast<CaptureSession*>(self);
+        if (s->isClosing_ || s->isLost_) {
             return;
         }
-        taps_.push_back(std::move(tap));
+        for (auto& tap : s->taps_) {
+            const std::size_t delivery = tap->largestDelivery.load(std::memory_order_relaxed);
+            s->lagFrames_ = std::max(s->lagFrames_, std::min(2 * delivery, s->longestLagFrames_));
+            if (!tap->isDead && tap->hasEnded.load(std::memory_order_acquire)) {
+                // The server ends a recording when its playback stream moves or ends. Look at
+                // the playback stream again: it is recorded on its new sink if it still exists.
+                tap->isDead = true;
+                tap->isWaitedFor = false;
+                tap->queue.clear();
+                release(pa_context_get_sink_input_info(s->context(), tap->sinkInput,
+                                                       &CaptureSession::onSinkInput, s));
+            }
+        }
+        s->mix();
     }
 
     void detach(std::uint32_t sinkInput) {
@@ -434,48 +540,46 @@ class CaptureSession {
         }
     }
 
+    // Not on the stream's thread: ends its recording and its connection.
     static void close(Tap& tap) {
-        if (!tap.stream) {
+        if (!tap.context) {
             return;
         }
-        pa_stream_set_state_callback(tap.stream, nullptr, nullptr);
-        pa_stream_set_read_callback(tap.stream, nullptr, nullptr);
-        const auto state = pa_stream_get_state(tap.stream);
-        if (state == PA_STREAM_CREATING || state == PA_STREAM_READY) {
-            pa_stream_disconnect(tap.stream);
+        {
+            PulseContext::Lock lock(*tap.context);
+            if (tap.stream) {
+                pa_stream_set_state_callback(tap.stream, nullptr, nullptr);
+                pa_stream_set_read_callback(tap.stream, nullptr, nullptr);
+                const auto state = pa_stream_get_state(tap.stream);
+                if (state == PA_STREAM_CREATING || state == PA_STREAM_READY) {
+                    pa_stream_disconnect(tap.stream);
+                }
+                pa_stream_unref(tap.stream);
+                tap.stream = nullptr;
+            }
         }
-        pa_stream_unref(tap.stream);
-        tap.stream = nullptr;
+        tap.context->stopEvents();
+        tap.context.reset();
     }
 
     static void onStreamState(pa_stream* stream, void* data) {
         auto* tap = static_cast<Tap*>(data);
-        CaptureSession& s = *tap->session;
         switch (pa_stream_get_state(stream)) {
             case PA_STREAM_READY:
-                tap->wasReady = true;
+                tap->wasReady.store(true, std::memory_order_release);
                 break;
             case PA_STREAM_FAILED:
             case PA_STREAM_TERMINATED:
-                // The server ends a recording when its playback stream moves or ends. Look at
-                // the playback stream again: it is recorded on its new sink if it still exists.
-                tap->isDead = true;
-                tap->isWaitedFor = false;
-                tap->queue.clear();
-                if (!s.isClosing_ && !s.isLost_) {
-                    release(pa_context_get_sink_input_info(s.context(), tap->sinkInput,
-                                                           &CaptureSession::onSinkInput, &s));
-                    s.mix();
-                }
+                ended(*tap);
                 break;
             default:
                 break;
         }
     }
 
-    // Event thread: moves what the server recorded into the stream's queue and mixes.
-    // Only our own part counts as the capture cycle: the server's calls around it are the
-    // client library's.
+    // The stream's thread: moves what the server recorded into the stream's queue and wakes
+    // the session. Only our own part counts as the capture cycle: the server's calls around it
+    // are the client library's.
     static void onRead(pa_stream* stream, std::size_t, void* data) {
         ScopedNoDenormals noDenormals;
         auto* tap = static_cast<Tap*>(data);
@@ -483,40 +587,25 @@ class CaptureSession {
         const std::size_t frameBytes = s.format_.frameBytes();
         const void* samples = nullptr;
         std::size_t bytes = 0;
+        bool took = false;
         while (pa_stream_peek(stream, &samples, &bytes) == 0 && bytes > 0) {
             {
                 RealtimeScope realtime;
                 // No samples but a length is a hole in the recording: silence.
-                s.take(*tap, static_cast<const float*>(samples), bytes / frameBytes);
+                const std::size_t frames = bytes / frameBytes;
+                tap->queue.write(static_cast<const float*>(samples), frames);
+                // Deliveries as large as the lag allowance would leave out streams that are
+                // merely a delivery behind.
+                if (samples && frames > tap->largestDelivery.load(std::memory_order_relaxed)) {
+                    tap->largestDelivery.store(frames, std::memory_order_relaxed);
+                }
+                took = true;
             }
             pa_stream_drop(stream);
         }
-    }
-
-    void take(Tap& tap, const float* samples, std::size_t frames) {
-        if (tap.isDead || isClosing_) {
-            return;
+        if (took) {
+            s.wake();
         }
-        // Deliveries as large as the lag allowance would leave out streams that are merely
-        // a delivery behind.
-        if (samples) {
-            lagFrames_ = std::max(lagFrames_, std::min(2 * frames, longestLagFrames_));
-        }
-        while (frames > 0) {
-            if (tap.queue.space() == 0) {
-                mix();
-                if (tap.queue.space() == 0) {
-                    tap.queue.discard(std::min(frames, tap.queue.frames()));
-                }
-            }
-            const std::size_t n = std::min(frames, tap.queue.space());
-            tap.queue.write(samples, n);
-            if (samples) {
-                samples += n * format_.samples.channels;
-            }
-            frames -= n;
-        }
-        mix();
     }
 
     // Delivers a block whenever every stream waited for has one. Streams that deliver nothing
@@ -599,6 +688,8 @@ class CaptureSession {
     std::vector<float> block_;
     std::size_t lagFrames_ = 0;
     std::size_t longestLagFrames_ = 0;
+    int wake_ = -1;  // an eventfd the streams' threads write to
+    pa_io_event* wakeWatch_ = nullptr;
 };
 
 // The lasting part of a capture stream, shared with the tasks it posts so that a task that
