@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "Audio/EQLayout.h"
 #include "Audio/EngineDiagnostics.h"
@@ -72,13 +73,28 @@ const BusGraph* BusGraphs::find(int busId) const {
     return it == graphs_.end() ? nullptr : &it->second;
 }
 
-AudioResult BusGraphs::start(int busId, std::function<void(AudioResult)> onLateFailure) {
+AudioResult BusGraphs::start(int busId, std::function<void(AudioResult)> onLateFailure,
+                             std::function<void()> onStarted) {
     auto it = graphs_.find(busId);
     if (it == graphs_.end()) {
         return AudioError::deviceNotFound;
     }
-    it->second.graph->setStartFailureHandler(tasks_.guard<AudioResult>(std::move(onLateFailure)));
-    return it->second.graph->start();
+    AudioGraph& graph = *it->second.graph;
+    graph.setStartFailureHandler(tasks_.guard<AudioResult>(std::move(onLateFailure)));
+    // Once: the handler is dropped as soon as it has run.
+    auto once = std::make_shared<std::function<void()>>(std::move(onStarted));
+    graph.setStartedHandler(tasks_.guard([once] {
+        if (auto f = std::exchange(*once, {})) {
+            f();
+        }
+    }));
+    const AudioResult result = graph.start();
+    if (result.ok() && !graph.isOpening()) {
+        if (auto f = std::exchange(*once, {})) {
+            f();
+        }
+    }
+    return result;
 }
 
 bool BusGraphs::isRunning(int busId) const {

@@ -48,7 +48,10 @@ class BusGraphs {
 
     // Starts the graph (success while its stream still opens). A stream that cannot open after
     // all is handed to `onLateFailure` later.
-    AudioResult start(int busId, std::function<void(AudioResult)> onLateFailure);
+    // `onStarted` runs once the bus plays: before start() returns, or later on the main queue
+    // when its stream opens in the background.
+    AudioResult start(int busId, std::function<void(AudioResult)> onLateFailure,
+                      std::function<void()> onStarted = {});
     bool isRunning(int busId) const;
     // Stops every graph; graphs and nodes stay built.
     void stopAll();

@@ -13,21 +13,21 @@
 namespace qv {
 
 void MultiOutputEngine::setupOutputBus(const std::shared_ptr<OutputBus>& bus,
-                                       const AudioOutputDevice& device) {
+                                       const AudioOutputDevice& device, Completion started) {
     buses_->build(*bus, device.id);
     if (isRunning.get()) {
-        startBusGraph(*bus);
+        startBusGraph(*bus, std::move(started));
     }
     routing_->attachChannels(*bus);
     buses_->observe(bus);
     Log::line("✅ Bus " + std::to_string(bus->id) + " → " + device.name);
 }
 
-bool MultiOutputEngine::startBusGraph(const OutputBus& bus) {
+bool MultiOutputEngine::startBusGraph(const OutputBus& bus, Completion onStarted) {
     auto failed = [](const AudioResult& result) {
         Log::line("❌ Could not start output engine: " + result.description());
     };
-    const AudioResult started = buses_->start(bus.id, failed);
+    const AudioResult started = buses_->start(bus.id, failed, std::move(onStarted));
     if (!started.ok()) {
         failed(started);
     }
@@ -137,9 +137,30 @@ void MultiOutputEngine::recoverBus(const std::shared_ptr<OutputBus>& bus) {
     for (const auto& fresh : catalog_->getOutputDevices()) {
         if (fresh.uid == device->uid) {
             bus->outputDevice = fresh;
-            setupOutputBus(bus, fresh);
+            // Recovered once it plays: a start that fails, now or later, is logged as such and
+            // the recovery that follows the server's return says it recovered. A bus that
+            // plays at once says so after its setup lines.
+            const std::string recovered =
+                "✅ Bus " + std::to_string(bus->id) + " recovered → " + fresh.name;
+            if (!isRunning.get()) {
+                setupOutputBus(bus, fresh);  // plays when the engine starts
+                buses_->observe(bus);
+                Log::line(recovered);
+                return;
+            }
+            auto settingUp = std::make_shared<int>(0);  // 0 setting up, 1 played meanwhile
+            setupOutputBus(bus, fresh, [settingUp, recovered] {
+                if (*settingUp == 0) {
+                    *settingUp = 1;
+                } else {
+                    Log::line(recovered);
+                }
+            });
             buses_->observe(bus);
-            Log::line("✅ Bus " + std::to_string(bus->id) + " recovered → " + fresh.name);
+            if (*settingUp == 1) {
+                Log::line(recovered);
+            }
+            *settingUp = 2;
             return;
         }
     }

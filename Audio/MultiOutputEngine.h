@@ -94,8 +94,10 @@ class MultiOutputEngine : public MixerState {
     void startUp(Completion startedUp);
     void autoStart();
     void scanDevices();
-    void setupOutputBus(const std::shared_ptr<OutputBus>& bus, const AudioOutputDevice& device);
-    bool startBusGraph(const OutputBus& bus);  // logs a failure, now or later
+    void setupOutputBus(const std::shared_ptr<OutputBus>& bus, const AudioOutputDevice& device,
+                        Completion started = {});
+    // Logs a failure, now or later; `started` runs once the bus plays.
+    bool startBusGraph(const OutputBus& bus, Completion started = {});
     void recoverBus(const std::shared_ptr<OutputBus>& bus);
     void stopInputCapture(const std::shared_ptr<InputChannel>& channel);
     void setDeviceTo48kHz(DeviceID device);

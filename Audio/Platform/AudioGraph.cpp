@@ -308,6 +308,11 @@ void AudioGraph::prepare() {
             broken_.store(true);
             postConfigurationChange();
         };
+        e.onStarted = [this] {
+            if (startedHandler_) {
+                startedHandler_();
+            }
+        };
         e.onStartFailure = [this](AudioResult failure) {
             if (startFailureHandler_) {
                 startFailureHandler_(failure);
@@ -374,6 +379,14 @@ AudioResult AudioGraph::start() {
 
 void AudioGraph::setStartFailureHandler(std::function<void(AudioResult failure)> handler) {
     startFailureHandler_ = std::move(handler);
+}
+
+void AudioGraph::setStartedHandler(std::function<void()> handler) {
+    startedHandler_ = std::move(handler);
+}
+
+bool AudioGraph::isOpening() const {
+    return outputStream_ && outputStream_->isOpening();
 }
 
 void AudioGraph::stop() {

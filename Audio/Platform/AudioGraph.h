@@ -103,6 +103,10 @@ class AudioGraph {
     AudioResult start();
     // Called on the main queue when a stream that start() accepted could not open.
     void setStartFailureHandler(std::function<void(AudioResult failure)> handler);
+    // Called on the main queue when the output stream that start() left opening runs.
+    void setStartedHandler(std::function<void()> handler);
+    // The output stream is still opening after a successful start().
+    bool isOpening() const;
     // Stops the streams; nodes and connections stay, so a later start resumes.
     void stop();
     bool isRunning() const;
@@ -158,6 +162,7 @@ class AudioGraph {
 
     AudioError openError_ = AudioError::deviceNotFound;  // why the last open failed
     std::function<void(AudioResult)> startFailureHandler_;
+    std::function<void()> startedHandler_;
     std::mutex observersMutex_;
     std::map<ObserverToken, std::function<void()>> observers_;
     ObserverToken nextToken_ = 1;

@@ -80,6 +80,9 @@ struct StreamEvents {
     std::function<void()> onConfigurationChange;
     // A stream that start() accepted could not open after all. Main queue.
     std::function<void(AudioResult failure)> onStartFailure;
+    // A stream that start() left opening in the background runs now. Main queue. A stream
+    // that runs as soon as start() returns tells nothing more.
+    std::function<void()> onStarted;
 };
 
 // A stream of one device. Created stopped.
@@ -93,6 +96,8 @@ class AudioStream {
     virtual void stop() = 0;
     // Running, or opening after a successful start().
     virtual bool isRunning() const = 0;
+    // Still opening in the background after a successful start() (onStarted follows).
+    virtual bool isOpening() const { return false; }
 };
 
 // The machine's audio devices. Every read can fail: it returns an empty optional and the

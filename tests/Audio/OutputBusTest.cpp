@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 #include "EngineFixture.h"
@@ -145,6 +146,29 @@ TEST_F(EngineTest, ConfigurationChangesAreDebouncedIntoOneRecovery) {
     EXPECT_EQ(bus->outputDevice.get()->id, speakers);
     queue.advance(1.0);
     EXPECT_EQ(log.count("🔧 Recovering Bus 1 (Speakers)..."), 1);
+}
+
+// A recovery whose start fails says so and not that it recovered; the recovery after the next
+// change, which plays, does.
+TEST_F(EngineTest, ARecoveryThatCannotStartDoesNotSayItRecovered) {
+    start();
+    const auto speakers = idOf("speakers");
+    hardware->failStreamStart(speakers, AudioError::streamRefused);
+    hardware->breakStreams(speakers);
+    queue.advance(0.2);
+    EXPECT_EQ(log.count("🔧 Recovering Bus 1 (Speakers)..."), 1);
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.starts_with("❌ Could not start output engine: ");
+    }));
+    EXPECT_FALSE(log.contains("✅ Bus 1 recovered → Speakers"));
+    EXPECT_FALSE(busState(1).isRunning);
+
+    hardware->clearFailures();
+    hardware->breakStreams(speakers);
+    queue.advance(0.2);
+    EXPECT_EQ(log.count("✅ Bus 1 recovered → Speakers"), 1);
+    EXPECT_TRUE(busState(1).isRunning);
 }
 
 TEST_F(EngineTest, RecoveryFollowsTheDeviceToItsNewIdOrReportsItLost) {

@@ -32,13 +32,13 @@ class VirtualAudioHardwareTest : public ::testing::Test {
     std::unique_ptr<AudioStream> openOutput(DeviceID device, std::function<void()> onChange,
                                             AudioError* error = nullptr) {
         return hardware.openOutputStream(
-            device, [](float* const*, int, int, double) {}, {std::move(onChange), {}}, error);
+            device, [](float* const*, int, int, double) {}, {std::move(onChange), {}, {}}, error);
     }
     std::unique_ptr<AudioStream> openInput(DeviceID device, std::function<void()> onChange,
                                            AudioError* error = nullptr) {
         return hardware.openInputStream(
-            device, 256, [](const float* const*, int, int, double) {}, {std::move(onChange), {}},
-            error);
+            device, 256, [](const float* const*, int, int, double) {},
+            {std::move(onChange), {}, {}}, error);
     }
     // Counts deliveries of one property's listener.
     int* listen(DeviceID device, DeviceProperty property) {

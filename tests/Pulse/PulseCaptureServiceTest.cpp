@@ -472,6 +472,47 @@ TEST_F(PulseCaptureServiceTest, AStreamThatDeliversNothingDoesNotHoldUpTheOthers
     expectLevels(*heard, {1000, 1500});
 }
 
+// System audio from three players on two sinks at different rates and levels: for 20 s every
+// tone is there in every 10 ms block, at its level.
+TEST_F(PulseCaptureServiceTest, SystemAudioFromThreePlayersKeepsEveryToneInEveryBlock) {
+    struct Player {
+        double frequency, levelDb;
+        const char* sink;
+    };
+    const Player players[] = {{1000, -12, "apps"}, {440, -18, "apps"}, {2500, -9, "other"}};
+    std::vector<ChildProcess> playing;
+    for (const auto& p : players) {
+        playing.push_back(
+            server.play(server.toneFile(p.frequency, p.levelDb, 120), p.sink,
+                        appID("org.example.Tone" + std::to_string(static_cast<int>(p.frequency)))));
+    }
+    auto capture = startCapture(std::nullopt);
+    ASSERT_TRUE(awaitTones(*capture.collector, {1000, 440, 2500}, {}, 15s));
+
+    constexpr std::size_t kSpan = 20 * 48000;
+    const std::size_t start = capture.collector->frames();
+    ASSERT_TRUE(pumpUntil(40s, [&] { return capture.collector->frames() >= start + kSpan; }));
+    const auto planes = capture.collector->tail(kSpan);
+    constexpr std::size_t kBlock = 480;
+    for (const auto& plane : planes) {
+        for (const auto& p : players) {
+            SCOPED_TRACE(std::to_string(p.frequency) + " Hz");
+            EXPECT_NEAR(toDb(toneAmplitude(plane, p.frequency, kRate, 0, plane.size())), p.levelDb,
+                        0.5);
+            std::size_t weak = 0;
+            std::size_t firstWeak = plane.size();
+            for (std::size_t at = 0; at + kBlock <= plane.size(); at += kBlock) {
+                const double db = toDb(toneAmplitude(plane, p.frequency, kRate, at, at + kBlock));
+                if (std::fabs(db - p.levelDb) > 1.5) {
+                    ++weak;
+                    firstWeak = std::min(firstWeak, at);
+                }
+            }
+            EXPECT_EQ(weak, 0u) << "first at " << static_cast<double>(firstWeak) / kRate << " s";
+        }
+    }
+}
+
 TEST_F(PulseCaptureServiceTest, NothingIsDeliveredOnceStoppedOrDropped) {
     auto player = server.play(tone(1000), "apps", appID("org.example.Player"));
     for (const bool drops : {false, true}) {

@@ -211,7 +211,7 @@ TEST_F(PulseMainThreadTest, NoCallWaitsForAHungServerAndEverythingComesUpOnceItA
             for (int i = 0; i < 4; ++i) {
                 const std::string sink = "bus" + std::to_string(i + 1);
                 quick("opening and starting an output on " + sink, [&] {
-                    buses.push_back(openOutput(sink, busFrames[i], {{}, failures.handler()}));
+                    buses.push_back(openOutput(sink, busFrames[i], {{}, failures.handler(), {}}));
                     EXPECT_EQ(buses.back()->start(), AudioResult{});
                 });
                 EXPECT_TRUE(buses.back()->isRunning()) << "an opening stream counts as running";
@@ -249,7 +249,7 @@ TEST_F(PulseMainThreadTest, NoCallWaitsForAHungServerAndEverythingComesUpOnceItA
         "an input, an I/O procedure, the shareable content and a capture start",
         [&] {
             quick("starting an input", [&] {
-                input = openInput("bus2.monitor", inputFrames, {{}, failures.handler()});
+                input = openInput("bus2.monitor", inputFrames, {{}, failures.handler(), {}});
                 EXPECT_EQ(input->start(), AudioResult{});
             });
             quick("starting an I/O procedure", [&] {
@@ -290,10 +290,10 @@ TEST_F(PulseMainThreadTest, NoCallWaitsForAHungServerAndEverythingComesUpOnceItA
         "opening streams are stopped or dropped",
         [&] {
             quick("stopping and dropping opening streams", [&] {
-                auto stopped = openOutput("bus4", neverFrames, {{}, failures.handler()});
+                auto stopped = openOutput("bus4", neverFrames, {{}, failures.handler(), {}});
                 EXPECT_EQ(stopped->start(), AudioResult{});
                 stopped->stop();
-                auto gone = openInput("bus4.monitor", neverFrames, {{}, failures.handler()});
+                auto gone = openInput("bus4.monitor", neverFrames, {{}, failures.handler(), {}});
                 EXPECT_EQ(gone->start(), AudioResult{});
             });
             quick("stopping and destroying an opening I/O procedure", [&] {
@@ -341,11 +341,11 @@ TEST_F(PulseMainThreadTest, AnOpeningThatFailsLaterIsReportedOnceOnTheMainQueue)
         const DeviceID monitor = idOf("late.monitor");
         Counter frames;
         Failures outputFailures, inputFailures, procFailures, neverFailures;
-        auto output = openOutput("late", frames, {{}, outputFailures.handler()});
-        auto input = openInput("late.monitor", frames, {{}, inputFailures.handler()});
+        auto output = openOutput("late", frames, {{}, outputFailures.handler(), {}});
+        auto input = openInput("late.monitor", frames, {{}, inputFailures.handler(), {}});
         auto proc = createIOProc("late.monitor", frames, procFailures.handler());
-        auto stopped = openOutput("late", frames, {{}, neverFailures.handler()});
-        auto dropped = openInput("late.monitor", frames, {{}, neverFailures.handler()});
+        auto stopped = openOutput("late", frames, {{}, neverFailures.handler(), {}});
+        auto dropped = openInput("late.monitor", frames, {{}, neverFailures.handler(), {}});
         ASSERT_TRUE(output && input && proc && stopped && dropped);
 
         c.happen();
@@ -408,8 +408,8 @@ TEST_F(PulseMainThreadTest, AStartThatCannotTryIsRefusedAtOnce) {
         const DeviceID monitor = idOf("late.monitor");
         Counter frames;
         Failures failures;
-        auto output = openOutput("late", frames, {{}, failures.handler()});
-        auto input = openInput("late.monitor", frames, {{}, failures.handler()});
+        auto output = openOutput("late", frames, {{}, failures.handler(), {}});
+        auto input = openInput("late.monitor", frames, {{}, failures.handler(), {}});
         auto proc = createIOProc("late.monitor", frames, failures.handler());
         ASSERT_TRUE(output && input && proc);
 

@@ -55,6 +55,8 @@ class PulseStreamBase : public PulseStreamWatcher,
 
     // Running, or opening.
     bool isRunning() const { return isActive_ && !isBroken_.load(); }
+    // Opening: the server has not run the stream yet (main thread).
+    bool isOpening() const { return isRunning() && !isOpen_; }
 
   protected:
     // Begins opening the stream and returns at once; an error only when it cannot even try.
@@ -75,6 +77,7 @@ class PulseStreamBase : public PulseStreamWatcher,
         // Read by the connection's thread, which starts below.
         periodFrames_ = core_->periodFrames;
         isReady_ = false;
+        isOpen_ = false;
         isBroken_.store(false);
         reportsFailure_ = reportsFailure;
         core_->events->open(events_, weak_from_this());
@@ -149,7 +152,8 @@ class PulseStreamBase : public PulseStreamWatcher,
     pa_channel_map map_{};
     int periodFrames_ = 128;  // of this opening
     std::unique_ptr<PulseContext> context_;
-    pa_stream* stream_ = nullptr;  // connection thread, or lock held
+    pa_stream* stream_ = nullptr;      // connection thread, or lock held
+    std::function<void()> onStarted_;  // main thread: the owner's own opening runs
 
   private:
     // Main thread: what the connection thread of the current opening sent.
@@ -168,6 +172,10 @@ class PulseStreamBase : public PulseStreamWatcher,
                 lost();
                 break;
             case PulseEventKind::opened:
+                isOpen_ = true;
+                if (reportsFailure_ && onStarted_) {
+                    onStarted_();
+                }
                 break;
         }
     }
@@ -198,6 +206,7 @@ class PulseStreamBase : public PulseStreamWatcher,
                 if (!self->isReady_) {
                     self->isReady_ = true;
                     self->context_->clearDeadline();
+                    self->notifyChange(PulseEventKind::opened);
                 }
                 break;
             case PA_STREAM_FAILED:
@@ -251,6 +260,7 @@ class PulseStreamBase : public PulseStreamWatcher,
     PulseEventPort events_;
     // Main thread.
     bool isActive_ = false;  // open() accepted and not closed since
+    bool isOpen_ = false;    // main thread: the server ran the current opening
     bool reportsFailure_ = false;
     // Connection thread.
     bool isReady_ = false;  // the server runs the stream
@@ -268,6 +278,7 @@ class PulseOutput final : public PulseStreamBase {
           onChange_(std::move(events.onConfigurationChange)),
           planes_(kRenderChunkFrames * spec_.channels),
           pointers_(spec_.channels) {
+        onStarted_ = std::move(events.onStarted);
         for (std::size_t c = 0; c < pointers_.size(); ++c) {
             pointers_[c] = planes_.data() + c * kRenderChunkFrames;
         }
@@ -489,6 +500,7 @@ class StreamHandle final : public AudioStream {
     AudioResult start() override { return stream_->start(); }
     void stop() override { stream_->stop(); }
     bool isRunning() const override { return stream_->isRunning(); }
+    bool isOpening() const override { return stream_->isOpening(); }
 
   private:
     std::shared_ptr<Stream> stream_;
