@@ -62,6 +62,16 @@ MixerPreset MultiOutputEngine::createPreset(const std::string& name) {
             }
         }
         c.sourceAppBundleId = channel->sourceAppBundleId;
+        // A source that is awaited stays in the preset.
+        const auto awaited = channel->sourceError.get();
+        if (channel->sourceType == InputSourceType::none && awaited) {
+            if (channel->sourceAppBundleId && *awaited == "App not running") {
+                c.sourceType = sourceTypeText(InputSourceType::appAudio);
+            } else if (channel->sourceDeviceUID && *awaited == "Device lost") {
+                c.sourceType = sourceTypeText(InputSourceType::microphone);
+                c.sourceDeviceUID = channel->sourceDeviceUID;
+            }
+        }
         // Written so that a saved fader or gain comes back switched on.
         c.gainEnabled = channel->gainEnabled.get();
         c.faderEnabled = channel->faderEnabled.get();

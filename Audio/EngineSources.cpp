@@ -102,6 +102,10 @@ bool MultiOutputEngine::restoreSource(const std::shared_ptr<InputChannel>& chann
                 if (reason == RestoreReason::refresh) {
                     channel->sourceError = std::string("Device lost");
                     Log::line("⚠️ Mic device not found: " + *deviceUID);
+                } else if (reason == RestoreReason::preset) {
+                    // Remembered, so that the device is taken when it comes, and shown.
+                    channel->sourceDeviceUID = *deviceUID;
+                    channel->sourceError = std::string("Device lost");
                 }
                 return false;
             }
@@ -125,6 +129,10 @@ bool MultiOutputEngine::restoreSource(const std::shared_ptr<InputChannel>& chann
                 if (reason == RestoreReason::refresh) {
                     channel->sourceError = std::string("App not running");
                     Log::line("⚠️ App not found: " + *appBundleId);
+                } else if (reason == RestoreReason::preset) {
+                    // Remembered, so that the application is captured once it plays, and shown.
+                    channel->sourceAppBundleId = *appBundleId;
+                    channel->sourceError = std::string("App not running");
                 }
                 return false;
             }
@@ -138,6 +146,13 @@ bool MultiOutputEngine::restoreSource(const std::shared_ptr<InputChannel>& chann
         }
     }
     return false;
+}
+
+bool MultiOutputEngine::awaitsApplication() const {
+    const auto& channels = inputChannels.get();
+    return std::any_of(channels.begin(), channels.end(), [](const auto& channel) {
+        return channel->sourceType == InputSourceType::none && channel->sourceAppBundleId;
+    });
 }
 
 void MultiOutputEngine::autoRecoverLostSources() {

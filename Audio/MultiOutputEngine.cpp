@@ -96,6 +96,12 @@ void MultiOutputEngine::startUp(Completion startedUp) {
                 availableInputDevices = catalog_->getInputDevices();
                 autoRecoverLostSources();
             });
+            // An application a channel waits for is captured as soon as it plays.
+            env_.capture.watchApplications(tasks_.guard([this] {
+                if (awaitsApplication()) {
+                    capture_->checkScreenCapturePermission([this] { autoRecoverLostSources(); });
+                }
+            }));
             if (startedUp) {
                 startedUp();
             }

@@ -102,6 +102,8 @@ class MultiOutputEngine : public MixerState {
     void stopInputCapture(const std::shared_ptr<InputChannel>& channel);
     void setDeviceTo48kHz(DeviceID device);
     void autoRecoverLostSources();
+    // A channel without a source still names an application to capture.
+    bool awaitsApplication() const;
     // A bus without a device waits for the one it lost (or a preset named): when a device with
     // that uid appears, the bus binds to it again. Choosing or clearing the bus's device ends
     // the wait.

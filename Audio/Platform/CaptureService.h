@@ -80,6 +80,10 @@ class CaptureService {
         std::function<void(std::optional<ShareableContent> content, std::string error)>;
     virtual void getShareableContent(ContentCompletion completion) = 0;
 
+    // From now on `changed` runs on the main queue, shortly after applications may have begun
+    // or stopped playing (never from inside the call). A later call replaces the handler.
+    virtual void watchApplications(std::function<void()> changed) = 0;
+
     // A stream for the filter; null and a reason when it cannot be made.
     virtual std::shared_ptr<CaptureStream> makeStream(const CaptureFilter& filter,
                                                       const CaptureConfiguration& configuration,

@@ -172,18 +172,42 @@ TEST_F(AppCaptureTest, AnApplicationThatComesBackIsCapturedAgain) {
     EXPECT_EQ(channel->sourceError.get(), std::optional<std::string>("App not running"));
     EXPECT_EQ(channel->sourceType, InputSourceType::none);
 
-    // Once the application is listed again, the next device-list change recovers it.
+    // As soon as the application plays again it is captured again.
     capture->setApplications(twoApps().apps);
-    engine->refreshAll();
-    queue.advance(1.0);
-    EXPECT_EQ(channel->sourceType, InputSourceType::none);
-    hardware->addDevice(outputDevice("dac", "DAC"));
     queue.advance(0.5);
     EXPECT_TRUE(log.contains("🔄 Auto-recovering lost app source for Input 1: org.example.B"));
     EXPECT_EQ(channel->sourceType, InputSourceType::appAudio);
+    EXPECT_EQ(channel->sourceError.get(), std::nullopt);
     EXPECT_TRUE(channelState(*channel).hasAppCapture);
     auto [a, b] = tones();
     EXPECT_NEAR(b, -20.0, 0.1);
+}
+
+// A preset names an application that is not playing yet: the channel shows it, keeps it in a
+// preset saved meanwhile, and captures it as soon as it plays.
+TEST_F(AppCaptureTest, APresetsApplicationThatStartsLaterIsCapturedWhenItPlays) {
+    capture->setApplications({twoApps().apps[0]});
+    engine->refreshAll();
+    queue.advance(1.0);
+    auto preset = engine->createPreset("Later");
+    ASSERT_FALSE(preset.inputChannels.empty());
+    preset.inputChannels[0].sourceType = "appAudio";
+    preset.inputChannels[0].sourceAppBundleId = "org.example.B";
+    engine->applyPreset(preset);
+    queue.advance(0.5);
+    auto later = engine->inputChannels.get().at(0);
+    EXPECT_EQ(later->sourceType, InputSourceType::none);
+    EXPECT_EQ(later->sourceError.get(), std::optional<std::string>("App not running"));
+    const auto saved = engine->createPreset("Again");
+    EXPECT_EQ(saved.inputChannels.at(0).sourceType, "appAudio");
+    EXPECT_EQ(saved.inputChannels.at(0).sourceAppBundleId,
+              std::optional<std::string>("org.example.B"));
+
+    capture->setApplications(twoApps().apps);
+    queue.advance(0.5);
+    EXPECT_EQ(later->sourceType, InputSourceType::appAudio);
+    EXPECT_EQ(later->sourceError.get(), std::nullopt);
+    EXPECT_TRUE(channelState(*later).hasAppCapture);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -148,6 +149,51 @@ TEST(ProgramOnPulseListTest, WithoutAServerTheBuiltInDevicesAreListed) {
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const DeviceLine& d) {
         return std::get<0>(d) == "output";
     })) << out;
+}
+
+// A preset names an application that starts only later: the mixer captures it within a second
+// of its start.
+TEST(ProgramOnPulseLaterTest, APresetsApplicationIsCapturedWithinASecondOfItsStart) {
+    PulseServer server({{"apps", "Apps"}, {"busA", "Bus A"}});
+    const auto preset = server.folder() / "preset.json";
+    std::ofstream(preset) << R"({
+      "createdAt" : "2025-03-01T18:04:05Z", "id" : "6F1C3A52-8E7D-4B0A-9C11-2D3E4F5A6B7C",
+      "name" : "Later", "outputBuses" : [
+        { "id" : 1, "name" : "Main", "faderLevel" : 0, "isMuted" : false, "eqType" : "3-Band",
+          "eqLowGain" : 0, "eqMidGain" : 0, "eqHighGain" : 0, "eqEnabled" : false,
+          "delayMs" : 0, "outputDeviceUID" : "busA" } ],
+      "inputChannels" : [
+        { "id" : "11111111-2222-3333-4444-555555555555", "name" : "Later", "inputGain" : 0,
+          "faderLevel" : 0, "faderEnabled" : true, "pan" : 0, "isMuted" : false,
+          "isSolo" : false, "eqType" : "3-Band", "eqLowGain" : 0, "eqMidGain" : 0,
+          "eqHighGain" : 0, "eqEnabled" : false, "busAssignments" : [1],
+          "sourceType" : "appAudio", "sourceAppBundleId" : "org.example.Later" } ] })";
+    auto mixer = server.start(
+        {QUORVANTA_BINARY, "--headless", "--power-mode", "alwaysOn", "--preset", preset.string()},
+        "quorvanta");
+    const auto out = server.folder() / "quorvanta.out";
+    ASSERT_TRUE(waitForText(out, "✅ Bus 1 → Bus A\n", 20s)) << readText(out);
+    ASSERT_TRUE(pollUntil(5s, [&] { return server.hasSource("busA.monitor"); }));
+    // The application's own sink is recorded too: its first sound there is the reference.
+    auto bus = server.record("busA.monitor");
+    auto own = server.record("apps.monitor");
+    ASSERT_TRUE(pollUntil(10s, [&] { return bus.frames() > 48000 && own.frames() > 48000; }));
+    std::this_thread::sleep_for(1s);  // the preset's sources have been restored by now
+
+    // Both recordings' positions at one moment, seconds.
+    const double busAt = static_cast<double>(bus.frames()) / Recorder::kRate;
+    const double ownAt = static_cast<double>(own.frames()) / Recorder::kRate;
+    auto player = server.play(server.toneFile(1000, -6, 30), "apps",
+                              {"--property=application.id=org.example.Later"});
+    const auto played = awaitSteadyTone(own, 1000, 15s, 0.5, 0);
+    const auto heard = awaitSteadyTone(bus, 1000, 15s, 0.5, 0);
+    ASSERT_TRUE(played) << "the player did not play";
+    ASSERT_TRUE(heard) << readText(out);
+    const double delay = (heard->seconds - busAt) - (played->seconds - ownAt);
+    EXPECT_LT(delay, 1.0) << readText(out);
+    RecordProperty("seconds_from_first_sound_to_bus", std::to_string(delay));
+    std::cout << "first sound on the bus " << delay << " s after it played\n";
+    mixer.stop(SIGTERM);
 }
 
 // Two applications play into the "apps" sink: a 1 kHz tone from paplay and a 440 Hz tone from

@@ -1016,11 +1016,20 @@ struct PulseCaptureService::ContentQuery {
     }
 };
 
+// What the watcher of applications shares with the control connection's thread.
+struct PulseCaptureService::Watch {
+    std::function<void()> changed;  // main thread
+    std::atomic<bool> isPending{false};
+};
+
 PulseCaptureService::PulseCaptureService(MainQueue& queue)
     : queue_(queue), events_(std::make_shared<PulseEventPipe>(queue)) {}
 
 PulseCaptureService::~PulseCaptureService() {
     dropControl();
+    if (watch_) {
+        watch_->changed = {};
+    }
 }
 
 void PulseCaptureService::getShareableContent(ContentCompletion completion) {
@@ -1039,30 +1048,96 @@ void PulseCaptureService::getShareableContent(ContentCompletion completion) {
         }
     }
     // No connection, or one that failed: make a new one, which asks once it is ready.
-    dropControl();
+    waiting_.push_back(std::move(query));
     std::string reason;
-    control_ = PulseContext::create("control", &reason);
-    if (control_) {
-        isConnecting_ = true;
-        waiting_.push_back(std::move(query));
-        if (control_->start(kConnectTimeout, [this](bool isReady, int error) {
-                controlConnected(isReady, PulseContext::describe(error));
-            })) {
-            return;
-        }
-        reason = control_->lastError();
-        query = std::move(waiting_.back());
-        waiting_.clear();
-        isConnecting_ = false;
-        control_.reset();
+    if (connectControl(&reason)) {
+        return;
     }
+    query = std::move(waiting_.back());
+    waiting_.clear();
     query->fail("Cannot reach the sound server: " + reason);
     query->post(queue_);
+}
+
+// Main thread: drops the control connection there is and begins a new one; the queries in
+// waiting_ are asked once it is ready.
+bool PulseCaptureService::connectControl(std::string* reason) {
+    auto waiting = std::move(waiting_);
+    waiting_.clear();
+    dropControl();
+    waiting_ = std::move(waiting);
+    control_ = PulseContext::create("control", reason);
+    if (!control_) {
+        return false;
+    }
+    isConnecting_ = true;
+    if (control_->start(kConnectTimeout, [this](bool isReady, int error) {
+            controlConnected(isReady, PulseContext::describe(error));
+        })) {
+        return true;
+    }
+    *reason = control_->lastError();
+    isConnecting_ = false;
+    control_.reset();
+    return false;
+}
+
+void PulseCaptureService::watchApplications(std::function<void()> changed) {
+    if (!watch_) {
+        watch_ = std::make_shared<Watch>();
+    }
+    watch_->changed = std::move(changed);
+    if (control_) {
+        PulseContext::Lock lock(*control_);
+        if (control_->isReady()) {
+            subscribe();
+        }
+        if (control_->isReady() || isConnecting_) {
+            return;
+        }
+    }
+    std::string reason;
+    connectControl(&reason);  // subscribes once ready; a failure waits for the next request
+}
+
+// Control thread, or its lock held.
+void PulseCaptureService::subscribe() {
+    pa_context* c = control_->context();
+    pa_context_set_subscribe_callback(
+        c,
+        [](pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* self) {
+            if ((type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) != PA_SUBSCRIPTION_EVENT_CHANGE) {
+                static_cast<PulseCaptureService*>(self)->applicationsChanged();
+            }
+        },
+        this);
+    const auto mask = static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SINK_INPUT |
+                                                          PA_SUBSCRIPTION_MASK_CLIENT);
+    release(pa_context_subscribe(c, mask, nullptr, nullptr));
+}
+
+void PulseCaptureService::applicationsChanged() {
+    if (!watch_ || watch_->isPending.exchange(true)) {
+        return;
+    }
+    queue_.post([&queue = queue_, watch = std::weak_ptr<Watch>(watch_)] {
+        queue.postAfter(0.1, [watch] {
+            if (auto w = watch.lock()) {
+                w->isPending.store(false);
+                if (w->changed) {
+                    w->changed();
+                }
+            }
+        });
+    });
 }
 
 // Event thread: the control connection is ready, or could not get ready.
 void PulseCaptureService::controlConnected(bool isReady, const std::string& reason) {
     isConnecting_ = false;
+    if (isReady && watch_) {
+        subscribe();
+    }
     auto waiting = std::move(waiting_);
     waiting_.clear();
     for (auto& query : waiting) {

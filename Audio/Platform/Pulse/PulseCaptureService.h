@@ -48,9 +48,18 @@ class PulseCaptureService final : public CaptureService {
     std::shared_ptr<CaptureStream> makeStream(const CaptureFilter& filter,
                                               const CaptureConfiguration& configuration,
                                               std::string* error) override;
+    // Follows clients and playback streams on the control connection (made now when there is
+    // none, and again by the next content request after the server went away); a burst of
+    // changes is told once, 100 ms after its first.
+    void watchApplications(std::function<void()> changed) override;
 
   private:
     struct ContentQuery;
+    struct Watch;
+    bool connectControl(std::string* reason);
+    void subscribe();
+    // Control thread: a client or playback stream came or went.
+    void applicationsChanged();
     void controlConnected(bool isReady, const std::string& reason);
     void ask(std::unique_ptr<ContentQuery> query);
     void dropControl();
@@ -64,6 +73,7 @@ class PulseCaptureService final : public CaptureService {
     std::vector<std::unique_ptr<ContentQuery>> queries_;
     std::vector<std::unique_ptr<ContentQuery>> waiting_;
     bool isConnecting_ = false;
+    std::shared_ptr<Watch> watch_;  // main thread; its flag on the control thread too
 };
 
 }  // namespace qv

@@ -122,6 +122,13 @@ VirtualCaptureService::VirtualCaptureService(MainQueue& queue, const VirtualSetu
       apps_(setup.apps),
       hasPermission_(setup.screenCapturePermission) {}
 
+void VirtualCaptureService::setApplications(std::vector<VirtualAppSpec> apps) {
+    apps_ = std::move(apps);
+    if (appsChanged_) {
+        queue_.post([changed = appsChanged_] { changed(); });
+    }
+}
+
 void VirtualCaptureService::getShareableContent(ContentCompletion completion) {
     if (!hasPermission_) {
         queue_.post([completion = std::move(completion)] {

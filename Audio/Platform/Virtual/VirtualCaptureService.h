@@ -30,7 +30,11 @@ class VirtualCaptureService final : public CaptureService {
                                               std::string* error) override;
 
     void setPermission(bool isGranted) { hasPermission_ = isGranted; }
-    void setApplications(std::vector<VirtualAppSpec> apps) { apps_ = std::move(apps); }
+    void watchApplications(std::function<void()> changed) override {
+        appsChanged_ = std::move(changed);
+    }
+    // Tells the watcher on the main queue, as a sound server would.
+    void setApplications(std::vector<VirtualAppSpec> apps);
     const std::vector<VirtualAppSpec>& applications() const { return apps_; }
 
     // How streams made from now on deliver their buffers.
@@ -44,6 +48,7 @@ class VirtualCaptureService final : public CaptureService {
     MainQueue& queue_;
     VirtualAudioHardware& hardware_;
     std::vector<VirtualAppSpec> apps_;
+    std::function<void()> appsChanged_;
     bool hasPermission_;
     bool isInterleaved_ = false;
     std::optional<double> deliveryRate_;
