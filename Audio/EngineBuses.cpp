@@ -24,8 +24,12 @@ void MultiOutputEngine::setupOutputBus(const std::shared_ptr<OutputBus>& bus,
 }
 
 bool MultiOutputEngine::startBusGraph(const OutputBus& bus, Completion onStarted) {
-    auto failed = [](const AudioResult& result) {
+    const int id = bus.id;
+    auto failed = [this, id](const AudioResult& result) {
         Log::line("❌ Could not start output engine: " + result.description());
+        if (!result.ok() && result.error() == AudioError::streamNotStarted) {
+            retryBusStart(id);
+        }
     };
     const AudioResult started = buses_->start(bus.id, failed, std::move(onStarted));
     if (!started.ok()) {
@@ -167,6 +171,31 @@ void MultiOutputEngine::recoverBus(const std::shared_ptr<OutputBus>& bus) {
     bus->outputDevice = std::nullopt;
     awaitDevice(*bus, *device);
     Log::line("⚠️ Bus " + std::to_string(bus->id) + " device lost: " + device->name);
+}
+
+// The server took the bus's stream but never ran it (no session manager yet): tried again
+// after 1 s, then 2, 4, ... up to 30 s, until it plays or the bus is gone.
+void MultiOutputEngine::retryBusStart(int busId) {
+    Seconds& delay = busRetryDelays_[busId];
+    delay = delay == 0 ? 1.0 : std::min<Seconds>(delay * 2, 30.0);
+    Log::line("🔁 Bus " + std::to_string(busId) + " tries again in " +
+              std::to_string(static_cast<int>(delay)) + " s");
+    busRetries_[busId] = tasks_.postAfter(delay, [this, busId] {
+        busRetries_.erase(busId);
+        const auto& list = outputBusses.get();
+        auto it = std::find_if(list.begin(), list.end(),
+                               [busId](const auto& b) { return b->id == busId; });
+        if (it == list.end() || !isRunning.get() || !(*it)->outputDevice.get() ||
+            buses_->isRunning(busId)) {
+            busRetryDelays_.erase(busId);
+            return;
+        }
+        const auto bus = *it;
+        startBusGraph(*bus, [this, busId, name = bus->outputDevice.get()->name] {
+            busRetryDelays_.erase(busId);
+            Log::line("✅ Bus " + std::to_string(busId) + " plays → " + name);
+        });
+    });
 }
 
 void MultiOutputEngine::awaitDevice(const OutputBus& bus, AudioOutputDevice device) {

@@ -176,9 +176,12 @@ bool MultiOutputEngine::start(EngineError* error) {
             anyRunning = true;
             continue;
         }
-        auto failed = [id = bus->id](const AudioResult& result) {
+        auto failed = [this, id = bus->id](const AudioResult& result) {
             Log::line("⚠️ Bus " + std::to_string(id) +
                       " engine failed to start: " + result.description() + " — continuing");
+            if (!result.ok() && result.error() == AudioError::streamNotStarted) {
+                retryBusStart(id);
+            }
         };
         if (AudioResult started = buses_->start(bus->id, failed); started.ok()) {
             anyRunning = true;

@@ -108,6 +108,7 @@ class MultiOutputEngine : public MixerState {
     // that uid appears, the bus binds to it again. Choosing or clearing the bus's device ends
     // the wait.
     void awaitDevice(const OutputBus& bus, AudioOutputDevice device);
+    void retryBusStart(int busId);
     void rebindReturnedDevices();
     bool restoreSource(const std::shared_ptr<InputChannel>& channel, InputSourceType type,
                        const std::optional<std::string>& deviceUID,
@@ -130,6 +131,8 @@ class MultiOutputEngine : public MixerState {
     std::unique_ptr<PowerManager> power_;
     int nextBusId_ = 2;
     std::map<int, AudioOutputDevice> awaitedDevices_;  // by bus id
+    std::map<int, Seconds> busRetryDelays_;            // by bus id
+    std::map<int, TaskHandle> busRetries_;             // by bus id
     // The stop of a suspension, once its fade-out has played.
     std::optional<TaskHandle> pendingSuspend_;
     void cancelPendingSuspend();

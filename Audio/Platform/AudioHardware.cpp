@@ -19,6 +19,9 @@ std::string describe(AudioError error) {
             return "the sound server refused the stream";
         case AudioError::deviceBusy:
             return "the device is busy";
+        case AudioError::streamNotStarted:
+            return "the sound server accepted the stream but never started it; is a session "
+                   "manager such as wireplumber running?";
     }
     return "the device layer failed";
 }

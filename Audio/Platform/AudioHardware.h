@@ -20,6 +20,7 @@ enum class AudioError : int {
     serverUnreachable = 4,  // the sound server does not answer
     streamRefused = 5,      // the server or the device would not run the stream
     deviceBusy = 6,         // another program holds the device
+    streamNotStarted = 7,   // the server took the stream but never ran it (nothing links it)
 };
 
 // The outcome of an operation of the device layer: success, or the error.

@@ -196,6 +196,31 @@ TEST(ProgramOnPulseLaterTest, APresetsApplicationIsCapturedWithinASecondOfItsSta
     mixer.stop(SIGTERM);
 }
 
+// PipeWire without its session manager takes streams but never runs them: the mixer says so in
+// plain words and tries again until the session manager is there.
+TEST(ProgramOnPipeWireTest, WithoutASessionManagerTheBusSaysWhyAndPlaysOnceOneRuns) {
+    if (!onPipeWire()) {
+        GTEST_SKIP() << "only PipeWire has a session manager to miss";
+    }
+    PulseServer server({{"busA", "Bus A"}});
+    server.stopSessionManager();
+    auto mixer =
+        server.start({QUORVANTA_BINARY, "--headless", "--power-mode", "alwaysOn"}, "quorvanta");
+    const auto out = server.folder() / "quorvanta.out";
+    ASSERT_TRUE(waitForText(out,
+                            "⚠️ Bus 1 engine failed to start: the sound server accepted the "
+                            "stream but never started it; is a session manager such as "
+                            "wireplumber running? — continuing\n",
+                            20s))
+        << readText(out);
+    ASSERT_TRUE(waitForText(out, "🔁 Bus 1 tries again in 1 s\n", 5s)) << readText(out);
+
+    server.startSessionManager();
+    ASSERT_TRUE(waitForText(out, "✅ Bus 1 plays → Bus A\n", 40s)) << readText(out);
+    EXPECT_TRUE(mixer.running());
+    mixer.stop(SIGTERM);
+}
+
 // Two applications play into the "apps" sink: a 1 kHz tone from paplay and a 440 Hz tone from
 // one that calls itself org.example.Other. The mixer captures the first on one channel, which
 // goes to bus 1 on "busA" (fader 0 dB) and bus 2 on "busB" (fader -6 dB).

@@ -494,6 +494,13 @@ class PulseServer {
         isFrozen_ = false;
     }
 
+    // PipeWire only: its session manager, which links streams to devices, stops or starts.
+    void stopSessionManager() { session_.stop(SIGKILL); }
+    void startSessionManager() {
+        const fs::path log = folder_ / "wireplumber.log";
+        session_ = ChildProcess::start({"wireplumber"}, isolatedEnvironment(), log, log);
+    }
+
     // Stops the server as a hung one would: its clients stay connected, but nothing they ask
     // is answered (and no new connection gets ready) until thaw(). Clients of this helper,
     // such as pactl, hang meanwhile.

@@ -196,7 +196,8 @@ class PulseStreamBase : public PulseStreamWatcher,
             openFailed(AudioError::streamRefused);
             return;
         }
-        context_->setDeadline(kStreamTimeout, [this] { openFailed(AudioError::streamRefused); });
+        // Taken but never run: on PipeWire, nothing links streams without a session manager.
+        context_->setDeadline(kStreamTimeout, [this] { openFailed(AudioError::streamNotStarted); });
     }
 
     static void onStreamState(pa_stream* s, void* data) {
