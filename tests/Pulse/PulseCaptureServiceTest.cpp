@@ -503,7 +503,9 @@ TEST_F(PulseCaptureServiceTest, SystemAudioFromThreePlayersKeepsEveryToneInEvery
             std::size_t firstWeak = plane.size();
             for (std::size_t at = 0; at + kBlock <= plane.size(); at += kBlock) {
                 const double db = toDb(toneAmplitude(plane, p.frequency, kRate, at, at + kBlock));
-                if (std::fabs(db - p.levelDb) > 1.5) {
+                // A 10 ms block also hears a little of the louder tones beside it (up to
+                // about 1.3 dB here); a block that lost a third of its tone is 3.5 dB down.
+                if (std::fabs(db - p.levelDb) > 3.0) {
                     ++weak;
                     firstWeak = std::min(firstWeak, at);
                 }

@@ -10,6 +10,7 @@
 // PipeWire).
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -336,6 +337,30 @@ inline std::optional<ToneSection> awaitSteadyTone(const Recorder& recorder, doub
 
 // A private PulseAudio server with null sinks, started in a fresh temporary folder. Throws when
 // it cannot be started; the message carries the server's log.
+// Held by a long test whose audio must not starve: another such test, in any process of the
+// run, waits until it is released (an advisory lock on a file in the temporary folder).
+class ExclusiveRun {
+  public:
+    ExclusiveRun() {
+        const fs::path path = fs::temp_directory_path() / "quorvanta-exclusive-run.lock";
+        fd_ = ::open(path.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        if (fd_ >= 0) {
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+        }
+    }
+    ~ExclusiveRun() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    ExclusiveRun(const ExclusiveRun&) = delete;
+    ExclusiveRun& operator=(const ExclusiveRun&) = delete;
+
+  private:
+    int fd_ = -1;
+};
+
 enum class SoundServerKind { pulseAudio, pipeWire };
 
 inline SoundServerKind soundServerUnderTest() {
